@@ -1,0 +1,118 @@
+// winsim's side door for tests: reset the simulated machine, script events on
+// the virtual clock, inspect what the program left behind, read the call
+// trace and make named calls fail.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/windows.h"
+
+namespace winsim {
+
+// ---- machine and process lifecycle ----
+// A fresh machine: empty registry, the default power plans, the clock at
+// DEFAULT_START_UNIX, no windows, no tray icons, an empty trace, no faults.
+void reset();
+constexpr std::uint64_t DEFAULT_START_UNIX = 1796126400;  // 2026-12-01 12:00:00 UTC
+
+// Ends the current simulated process as the kernel would (its handles are
+// closed, its windows, timers, queued messages and tray icons vanish, its
+// execution-state requests lapse) and starts a fresh one. The registry,
+// power plans, clock and registered message numbers are kept.
+void end_process();
+
+// Runs `body` as a different process of the same Windows session (used to
+// start a second copy of the program while the first one is running).
+int run_as_other_process(const std::function<int()>& body);
+
+// ---- virtual clock and scripted events ----
+void set_time_unix(std::uint64_t seconds);           // wall clock, whole seconds
+void set_filetime(std::int64_t hundred_ns_since_1601);  // wall clock, raw
+std::uint64_t time_unix();
+std::uint64_t uptime_ms();  // monotonic; timers and scripted events run on it
+// Runs `action` inside GetMessageW when the queue is idle and the monotonic
+// clock reaches `delay_ms` from now. Events at the same time run in the
+// order they were added.
+void after_ms(std::uint64_t delay_ms, std::function<void()> action);
+void after_s(std::uint64_t delay_s, std::function<void()> action);
+// The next GetMessageW returns -1, as after a broken message queue: the
+// program's loop ends without any clean-up (a crash, for the stored state).
+void fail_message_loop();
+// A run that would otherwise wait for ever (no timer, no event) or passes
+// this much virtual time ends with GetMessageW returning -1 and is flagged.
+void set_run_limit_ms(std::uint64_t limit);
+bool run_limit_hit();
+
+// ---- call trace ----
+// One line per call: "Name(arg, arg, ...)" with the key arguments.
+const std::vector<std::string>& trace();
+void clear_trace();
+// Lines whose call name is one of `names`, in order.
+std::vector<std::string> trace_of(const std::vector<std::string>& names);
+std::size_t count_calls(const std::string& name);
+
+// ---- fault injection ----
+// The `nth` call of `name` from now on fails (once), or every call from the
+// nth on (`from_then_on`). Each call fails the way Windows documents.
+void fail_call(const std::string& name, unsigned nth = 1, bool from_then_on = false);
+void clear_faults();
+
+// ---- registry (HKEY_CURRENT_USER) ----
+struct RegValue {
+  DWORD type;
+  std::vector<std::uint8_t> data;
+};
+std::optional<RegValue> reg_get(const std::string& key, const std::string& name);
+std::optional<std::uint64_t> reg_get_qword(const std::string& key, const std::string& name);
+bool reg_key_exists(const std::string& key);
+void reg_set(const std::string& key, const std::string& name, DWORD type, std::vector<std::uint8_t> data);
+void reg_set_qword(const std::string& key, const std::string& name, std::uint64_t value);
+void reg_set_dword(const std::string& key, const std::string& name, std::uint32_t value);
+void reg_set_sz(const std::string& key, const std::string& name, const std::string& utf8);
+void reg_delete(const std::string& key, const std::string& name);
+std::vector<std::string> reg_value_names(const std::string& key);
+
+// ---- power plans ----
+// reset() installs three plans, "Balanced" (active), "High performance" and
+// "Power saver", each with the lid-close setting at AC 1 / DC 1.
+GUID plan_guid(const std::string& name);
+void set_active_plan(const GUID& plan);
+GUID active_plan();
+struct ValueIndexes {
+  DWORD ac;
+  DWORD dc;
+};
+ValueIndexes setting_indexes(const GUID& plan, const GUID& subgroup, const GUID& setting);
+void set_setting_indexes(const GUID& plan, const GUID& subgroup, const GUID& setting, ValueIndexes indexes);
+// The last value handed to SetThreadExecutionState by the process's main
+// thread (0 when it never called, or after its process ended).
+EXECUTION_STATE main_thread_execution_state();
+std::size_t outstanding_local_allocations();
+
+// ---- windows, tray and GDI ----
+HWND find_window(const std::string& class_name);
+std::size_t live_windows();
+bool is_window(HWND window);
+struct TrayIcon {
+  HWND window;
+  UINT id;
+  UINT callback_message;
+  std::u16string tip;
+  bool has_icon;
+  std::vector<std::uint8_t> pixels;  // the shell's copy of the icon: 32-bit BGRA rows, top first
+  int width;
+  int height;
+};
+std::vector<TrayIcon> tray_icons();
+// Explorer restarts: its icons are gone and "TaskbarCreated" is posted to
+// every top-level window.
+void restart_shell();
+void post_broadcast(UINT message, WPARAM wparam, LPARAM lparam);
+std::size_t live_bitmaps();
+std::size_t live_icons();
+
+}  // namespace winsim

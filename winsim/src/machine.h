@@ -1,0 +1,144 @@
+// The simulated machine behind winsim's Win32 calls: one global record, as a
+// single Windows session with one user would hold it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "winsim/control.h"
+
+namespace winsim::detail {
+
+struct RegistryValue {
+  std::u16string name;  // as first written
+  DWORD type;
+  std::vector<std::uint8_t> data;
+};
+struct RegistryKey {
+  std::map<std::u16string, RegistryValue> values;  // by folded name
+};
+
+struct PowerPlan {
+  std::string name;
+  GUID guid;
+  std::map<std::string, ValueIndexes> settings;  // by subgroup+setting bytes
+};
+
+struct Window {
+  std::u16string class_name;  // folded
+  std::u16string title;
+  WNDPROC proc;
+  int process;
+  bool alive;
+};
+
+struct Timer {
+  HWND window;
+  UINT_PTR id;
+  std::uint64_t interval_ms;
+  std::uint64_t due_ms;
+};
+
+struct ScriptedEvent {
+  std::uint64_t due_ms;
+  std::uint64_t sequence;
+  std::function<void()> action;
+};
+
+struct Bitmap {
+  int width;
+  int height;
+  UINT bits_per_pixel;
+  std::vector<std::uint8_t> bits;
+  int process;
+};
+
+struct Icon {
+  int width;
+  int height;
+  std::vector<std::uint8_t> color;  // 32-bit rows, top first (empty if not 32 bpp)
+  int process;
+};
+
+struct Fault {
+  unsigned remaining;
+  bool from_then_on;
+};
+
+struct Machine {
+  std::recursive_mutex lock;  // trace, faults and allocations may be touched by worker threads
+
+  std::map<std::u16string, RegistryKey> registry;  // by folded path, no leading or trailing backslash
+  std::vector<PowerPlan> plans;
+  std::size_t active_plan = 0;
+  std::set<const void*> local_allocations;
+
+  std::atomic<std::int64_t> filetime{0};
+  std::uint64_t uptime_ms = 0;
+  std::uint64_t run_limit_ms = 400ull * 86400 * 1000;
+  std::uint64_t run_started_ms = 0;
+  bool limit_hit = false;
+  std::vector<ScriptedEvent> events;
+  std::uint64_t event_sequence = 0;
+
+  int process = 1;
+  int next_process = 2;
+  std::thread::id main_thread;
+  std::map<std::thread::id, EXECUTION_STATE> execution_state;
+
+  std::map<std::uintptr_t, Window> windows;
+  std::map<std::pair<int, std::u16string>, WNDPROC> classes;
+  std::deque<MSG> queue;
+  bool quit_pending = false;
+  int quit_code = 0;
+  bool fail_loop = false;
+  std::vector<Timer> timers;
+  std::map<std::u16string, UINT> registered_messages;
+
+  std::map<std::u16string, int> mutexes;                           // name -> open handles
+  std::map<std::uintptr_t, std::pair<int, std::u16string>> mutex_handles;  // handle -> process, name
+
+  std::map<std::uintptr_t, Bitmap> bitmaps;
+  std::map<std::uintptr_t, Icon> icons;
+  std::vector<TrayIcon> tray;
+
+  std::uintptr_t next_handle = 0x1000;
+
+  std::vector<std::string> trace;
+  std::map<std::string, Fault> faults;
+};
+
+Machine& machine();
+
+// Records the call in the trace and says whether an injected fault makes it
+// fail this time.
+bool enter(const char* name, const std::string& args = std::string());
+
+std::uintptr_t new_handle();
+std::string utf8(const WCHAR* text);
+std::string utf8(const std::u16string& text);
+std::u16string from_utf8(const std::string& text);
+std::u16string wide(const WCHAR* text);  // NULL gives ""
+std::u16string fold(const std::u16string& text);  // case folding as the registry and window manager do (ASCII)
+std::u16string normalise_key_path(const WCHAR* path);
+std::string hex(std::uint64_t value);
+std::string guid_text(const GUID& guid);
+
+void set_last_error(DWORD code);
+
+// Lifecycle hooks of the separate parts of the machine.
+void reset_registry();
+void reset_power();
+void end_windows_of(int process);
+void end_gdi_of(int process);
+void end_kernel_objects_of(int process);
+
+}  // namespace winsim::detail
