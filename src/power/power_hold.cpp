@@ -31,7 +31,8 @@ void override_lid(const GUID* plan) {
 
 // Writes the saved values back into the active plan. The backup is deleted
 // only when the plan took them, so a failed restore is retried by the next
-// release instead of losing the user's setting.
+// release instead of losing the user's setting. "LidDC" goes only after
+// "LidAC": a lone "LidAC" would block both the next backup and the restore.
 void restore_lid(const GUID* plan) {
   const SettingRead ac = settings_read_u64(ORBEL_KEY, VALUE_LID_AC);
   const SettingRead dc = settings_read_u64(ORBEL_KEY, VALUE_LID_DC);
@@ -42,8 +43,7 @@ void restore_lid(const GUID* plan) {
                                                  static_cast<DWORD>(dc.value & 0xffffffffu)) == ERROR_SUCCESS;
   const bool applied = PowerSetActiveScheme(nullptr, plan) == ERROR_SUCCESS;
   if (!ac_written || !dc_written || !applied) return;
-  settings_delete(ORBEL_KEY, VALUE_LID_AC);
-  settings_delete(ORBEL_KEY, VALUE_LID_DC);
+  if (settings_delete(ORBEL_KEY, VALUE_LID_AC)) settings_delete(ORBEL_KEY, VALUE_LID_DC);
 }
 
 }  // namespace

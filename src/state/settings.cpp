@@ -24,10 +24,11 @@ bool settings_write_u64(const char* name, std::uint64_t value) {
          ERROR_SUCCESS;
 }
 
-void settings_delete(const char* subkey, const char* name) {
+bool settings_delete(const char* subkey, const char* name) {
   const std::vector<WCHAR> wide_key = to_wide(subkey);
   const std::vector<WCHAR> wide_name = to_wide(name);
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, wide_key.data(), wide_name.data());
+  const LSTATUS result = RegDeleteKeyValueW(HKEY_CURRENT_USER, wide_key.data(), wide_name.data());
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace orbel

@@ -25,7 +25,8 @@ SettingRead settings_read_u64(const char* subkey, const char* name);
 // missing. Returns whether the registry took it; most callers need not care.
 bool settings_write_u64(const char* name, std::uint64_t value);
 
-// Removes a value; a missing value or a failure is not reported.
-void settings_delete(const char* subkey, const char* name);
+// Removes a value. Returns whether it is gone now; a value that was already
+// missing counts as gone.
+bool settings_delete(const char* subkey, const char* name);
 
 }  // namespace orbel

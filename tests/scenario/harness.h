@@ -1,0 +1,49 @@
+// Helpers for running the whole program over winsim: a fresh machine, a new
+// process over the same registry and power plans, and short names for the
+// lid-close setting of a plan.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "main/app.h"
+#include "power/power_hold.h"
+#include "state/session_state.h"
+#include "winsim/control.h"
+
+namespace scenario {
+
+constexpr const char* ORBEL_KEY = "Software\\Orbel";
+
+// A new machine and a new process: the registry is empty, the state record
+// is as the process found it at start.
+void fresh_machine();
+
+// The current process ends (cleanly or not, whatever it did) and a fresh one
+// starts over the same registry, power plans and clock.
+void next_process();
+
+// Runs the program's main until its message loop ends; returns the exit code.
+int run_orbel();
+
+// Posts WM_CLOSE to the program's window: the way any outsider quits it.
+void close_orbel();
+
+HWND orbel_window();
+
+winsim::ValueIndexes lid(const GUID& plan);
+void set_lid(const GUID& plan, DWORD ac, DWORD dc);
+GUID balanced();
+
+std::optional<std::uint64_t> stored(const char* name);
+
+// True when `needles` appear in `haystack` in this order (not necessarily
+// next to each other); each needle is a prefix of a trace line.
+// Trace lines that start with `prefix`.
+std::size_t count_lines(const std::string& prefix);
+
+bool in_order(const std::vector<std::string>& haystack, const std::vector<std::string>& needles);
+
+}  // namespace scenario
