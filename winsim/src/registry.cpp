@@ -162,7 +162,10 @@ void reg_set_dword(const std::string& key, const std::string& name, std::uint32_
 void reg_set_sz(const std::string& key, const std::string& name, const std::string& text) {
   std::u16string w = from_utf8(text);
   std::vector<std::uint8_t> bytes((w.size() + 1) * 2, 0);
-  std::memcpy(bytes.data(), w.data(), w.size() * 2);
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(w[i] & 0xff);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(w[i] >> 8);
+  }
   reg_set(key, name, REG_SZ, bytes);
 }
 
