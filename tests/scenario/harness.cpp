@@ -26,6 +26,8 @@ int run_orbel() { return orbel::main(); }
 
 HWND orbel_window() { return winsim::find_window("OrbelWindow"); }
 
+void click_icon(UINT mouse_message) { PostMessageW(orbel_window(), 0x8001, 1, static_cast<LPARAM>(mouse_message)); }
+
 void close_orbel() { PostMessageW(orbel_window(), WM_CLOSE, 0, 0); }
 
 winsim::ValueIndexes lid(const GUID& plan) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "main/app.h"
 #include "power/power_hold.h"
 #include "state/session_state.h"
@@ -45,5 +47,29 @@ std::optional<std::uint64_t> stored(const char* name);
 std::size_t count_lines(const std::string& prefix);
 
 bool in_order(const std::vector<std::string>& haystack, const std::vector<std::string>& needles);
+
+constexpr std::uint64_t HOUR = 3600;
+
+// A fresh machine per test; every run must end by itself.
+class Program : public ::testing::Test {
+ protected:
+  void SetUp() override { fresh_machine(); }
+  void TearDown() override { EXPECT_FALSE(winsim::run_limit_hit()) << "a run never ended"; }
+
+  // Starts the program, lets `seconds` of virtual time pass, then closes it.
+  int run_for(std::uint64_t seconds) {
+    winsim::after_s(seconds, close_orbel);
+    return run_orbel();
+  }
+
+  void store_session(std::uint64_t on, std::uint64_t until, std::uint64_t hours) {
+    winsim::reg_set_qword(ORBEL_KEY, "On", on);
+    winsim::reg_set_qword(ORBEL_KEY, "Until", until);
+    winsim::reg_set_qword(ORBEL_KEY, "Hours", hours);
+  }
+};
+
+// Posts a click on the notification icon, as the shell does.
+void click_icon(UINT mouse_message = WM_LBUTTONUP);
 
 }  // namespace scenario

@@ -9,26 +9,6 @@ namespace {
 
 using namespace scenario;
 
-constexpr std::uint64_t HOUR = 3600;
-
-class Program : public ::testing::Test {
- protected:
-  void SetUp() override { fresh_machine(); }
-  void TearDown() override { EXPECT_FALSE(winsim::run_limit_hit()) << "a run never ended"; }
-
-  // Starts the program, lets `seconds` of virtual time pass, then closes it.
-  int run_for(std::uint64_t seconds) {
-    winsim::after_s(seconds, close_orbel);
-    return run_orbel();
-  }
-
-  void store_session(std::uint64_t on, std::uint64_t until, std::uint64_t hours) {
-    winsim::reg_set_qword(ORBEL_KEY, "On", on);
-    winsim::reg_set_qword(ORBEL_KEY, "Until", until);
-    winsim::reg_set_qword(ORBEL_KEY, "Hours", hours);
-  }
-};
-
 TEST_F(Program, FirstStartStoresAnOpenEndedSessionAndHolds) {
   winsim::after_s(1, [] {
     EXPECT_EQ(stored("On"), 1u);

@@ -148,6 +148,7 @@ void reset() {
   std::lock_guard<std::recursive_mutex> guard(m.lock);
   reset_registry();
   reset_power();
+  reset_devices();
   m.filetime = UNIX_EPOCH_AS_FILETIME + static_cast<std::int64_t>(DEFAULT_START_UNIX) * 10000000;
   m.uptime_ms = 0;
   m.events.clear();
@@ -175,6 +176,8 @@ void end_process() {
   end_windows_of(m.process);
   end_gdi_of(m.process);
   end_kernel_objects_of(m.process);
+  end_menus_of(m.process);
+  m.menu_scripts.clear();
   m.execution_state.clear();
   m.events.clear();
   m.process = m.next_process++;
@@ -193,6 +196,7 @@ int run_as_other_process(const std::function<int()>& body) {
   end_windows_of(m.process);
   end_gdi_of(m.process);
   end_kernel_objects_of(m.process);
+  end_menus_of(m.process);
   m.process = outer;
   m.main_thread = outer_thread;
   m.execution_state = outer_state;

@@ -112,6 +112,24 @@ struct Machine {
 
   std::uintptr_t next_handle = 0x1000;
 
+  SYSTEM_POWER_STATUS power_status{};
+  std::int64_t local_offset_s = 0;
+  std::u16string module_path;
+  POINT cursor{};
+
+  struct Menu {
+    std::vector<MenuEntry> entries;
+    int process;
+  };
+  struct MenuScript {
+    std::optional<UINT> id;
+    std::uint64_t tracking_ms;
+  };
+  std::map<std::uintptr_t, Menu> menus;
+  std::deque<MenuScript> menu_scripts;
+  std::vector<TrackedMenu> tracked;
+  std::vector<ShellExecution> executions;
+
   std::vector<std::string> trace;
   std::map<std::string, Fault> faults;
 };
@@ -140,5 +158,10 @@ void reset_power();
 void end_windows_of(int process);
 void end_gdi_of(int process);
 void end_kernel_objects_of(int process);
+void end_menus_of(int process);
+void reset_devices();
+// Runs due timers and scripted events until the monotonic clock reaches
+// `until_ms`, dispatching WM_TIMER directly (a modal loop's way).
+void run_modal_until(std::uint64_t until_ms);
 
 }  // namespace winsim::detail

@@ -262,6 +262,39 @@ HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name) {
   return nullptr;
 }
 
+namespace winsim::detail {
+
+void run_modal_until(std::uint64_t until_ms) {
+  Machine& m = machine();
+  for (;;) {
+    auto timer = std::min_element(m.timers.begin(), m.timers.end(),
+                                  [](const Timer& a, const Timer& b) { return a.due_ms < b.due_ms; });
+    auto event = std::min_element(m.events.begin(), m.events.end(), [](const ScriptedEvent& a, const ScriptedEvent& b) {
+      return a.due_ms != b.due_ms ? a.due_ms < b.due_ms : a.sequence < b.sequence;
+    });
+    const bool timer_due = timer != m.timers.end() && timer->due_ms <= until_ms;
+    const bool event_due = event != m.events.end() && event->due_ms <= until_ms;
+    if (!timer_due && !event_due) break;
+    if (timer_due && (!event_due || timer->due_ms <= event->due_ms)) {
+      advance_to(m, timer->due_ms);
+      timer->due_ms = m.uptime_ms + timer->interval_ms;
+      MSG msg{};
+      msg.hwnd = timer->window;
+      msg.message = WM_TIMER;
+      msg.wParam = timer->id;
+      DispatchMessageW(&msg);
+    } else {
+      advance_to(m, event->due_ms);
+      auto action = std::move(event->action);
+      m.events.erase(event);
+      action();
+    }
+  }
+  advance_to(m, until_ms);
+}
+
+}  // namespace winsim::detail
+
 namespace winsim {
 
 HWND find_window(const std::string& class_name) {

@@ -115,4 +115,51 @@ void post_broadcast(UINT message, WPARAM wparam, LPARAM lparam);
 std::size_t live_bitmaps();
 std::size_t live_icons();
 
+// ---- battery ----
+// reset() gives mains power with no battery (ACLineStatus 1, charge 255).
+// Each change is broadcast as WM_POWERBROADCAST / PBT_APMPOWERSTATUSCHANGE
+// to every top-level window, as Windows does.
+void set_power_status(BYTE ac_line_status, BYTE battery_percent);
+
+// ---- local time ----
+// Local time = UTC + this offset (seconds, may be negative). reset(): 0.
+void set_local_offset_s(std::int64_t offset);
+
+// ---- executable path ----
+// What GetModuleFileNameW reports for the program; any length.
+void set_module_path(const std::u16string& path);
+
+// ---- popup menus ----
+struct MenuEntry {
+  UINT flags;
+  UINT_PTR id;
+  std::u16string text;
+};
+struct TrackedMenu {
+  std::vector<MenuEntry> entries;
+  UINT flags;
+  int x;
+  int y;
+  HWND owner;
+};
+// What the next TrackPopupMenu does: the user takes `tracking_ms` (timers
+// and scripted events falling due meanwhile run, as they do in a modal menu
+// loop), then picks `id` (posted to the owner as WM_COMMAND) or, with no
+// id, dismisses the menu. Without a script a menu is dismissed at once.
+void script_menu(std::optional<UINT> id, std::uint64_t tracking_ms = 0);
+std::vector<TrackedMenu> tracked_menus();
+std::size_t live_menus();
+void set_cursor_pos(int x, int y);
+
+// ---- shell ----
+struct ShellExecution {
+  std::u16string operation;
+  std::u16string file;
+  bool has_parameters;
+  bool has_directory;
+  int show;
+  bool has_owner;
+};
+std::vector<ShellExecution> shell_executions();
+
 }  // namespace winsim

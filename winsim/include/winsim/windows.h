@@ -254,3 +254,58 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, co
 BOOL DeleteObject(HGDIOBJ object);
 HICON CreateIconIndirect(ICONINFO* info);
 BOOL DestroyIcon(HICON icon);
+
+// ---- battery, local time, executable path ----
+struct SYSTEM_POWER_STATUS {
+  BYTE ACLineStatus;
+  BYTE BatteryFlag;
+  BYTE BatteryLifePercent;
+  BYTE SystemStatusFlag;
+  DWORD BatteryLifeTime;
+  DWORD BatteryFullLifeTime;
+};
+static_assert(sizeof(SYSTEM_POWER_STATUS) == 12, "SYSTEM_POWER_STATUS is 12 bytes");
+constexpr WPARAM PBT_APMPOWERSTATUSCHANGE = 0x000A;
+
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+BOOL GetSystemPowerStatus(SYSTEM_POWER_STATUS* status);
+void GetLocalTime(SYSTEMTIME* time);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
+
+// ---- popup menus ----
+constexpr UINT MF_STRING = 0x00000000;
+constexpr UINT MF_GRAYED = 0x00000001;
+constexpr UINT MF_CHECKED = 0x00000008;
+constexpr UINT MF_SEPARATOR = 0x00000800;
+constexpr UINT TPM_LEFTALIGN = 0x0000;
+constexpr UINT TPM_RIGHTBUTTON = 0x0002;
+constexpr UINT TPM_BOTTOMALIGN = 0x0020;
+constexpr UINT TPM_RETURNCMD = 0x0100;
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+
+HMENU CreatePopupMenu();
+BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text);
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window, const RECT* rect);
+BOOL DestroyMenu(HMENU menu);
+BOOL GetCursorPos(POINT* point);
+BOOL SetForegroundWindow(HWND window);
+
+// ---- shell ----
+constexpr int SW_SHOWNORMAL = 1;
+HINSTANCE ShellExecuteW(HWND window, LPCWSTR operation, LPCWSTR file, LPCWSTR parameters, LPCWSTR directory,
+                        int show);
