@@ -4,9 +4,10 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev zlib1g-dev
+  clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
   wine wine64 xvfb x11-apps xdotool imagemagick icoutils
 )

@@ -2,7 +2,9 @@
 # Builds Orbel and runs every test tier:
 #   1-2. unit and scenario tests on the Linux host over winsim, plain and
 #        with AddressSanitizer + UndefinedBehaviorSanitizer;
-#   3.   the real Orbel.exe and the registry fidelity tests under Wine + Xvfb.
+#   3.   the same under ThreadSanitizer, for the update worker;
+#   4.   a bounded libFuzzer run over the manifest reader;
+#   5.   the real Orbel.exe and the registry fidelity tests under Wine + Xvfb.
 # Warnings are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,5 +22,12 @@ tier() {
 
 tier host 2
 tier host-asan 2
+tier host-tsan 2
+
+echo "=== fuzz: the manifest reader, bounded ==="
+start=$SECONDS
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash fuzz/run.sh
+echo "=== fuzz: $((SECONDS - start)) s ==="
+
 # The Windows tier shares one Wine prefix and display, so it runs serially.
 tier windows 1

@@ -124,21 +124,6 @@ TEST_F(Program, OffSessionOnlyRunsTheUpdateSchedule) {
   EXPECT_EQ(winsim::count_calls("SetThreadExecutionState"), 1u);  // the release on quit
 }
 
-TEST_F(Program, UpdateSchedule) {
-  const std::uint64_t first = winsim::DEFAULT_START_UNIX + 20;  // the first tick starts a check
-  std::vector<std::uint64_t> stamps;
-  auto look = [&] { stamps.push_back(orbel::session.last_update_check.load()); };
-  winsim::after_s(1, look);
-  winsim::after_s(21, look);
-  // A click makes an evaluation at exactly 86399 s after the first check...
-  winsim::after_s(20 + 86399, [] { click_icon(); });
-  winsim::after_s(20 + 86399, look);
-  // ...and the tick at 86400 s starts the next one.
-  winsim::after_s(20 + 86400, look);
-  EXPECT_EQ(run_for(20 + 86400 + 30), 0);
-  EXPECT_EQ(stamps, (std::vector<std::uint64_t>{0, first, first, first + 86400}));
-}
-
 struct CommandCase {
   const char* name;
   bool on;

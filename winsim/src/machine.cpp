@@ -144,6 +144,7 @@ void start_process(Machine& m) {
 }  // namespace
 
 void reset() {
+  reset_internet();
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
   reset_registry();
@@ -171,6 +172,7 @@ void reset() {
 }
 
 void end_process() {
+  join_threads();
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
   end_windows_of(m.process);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -160,6 +161,9 @@ void end_gdi_of(int process);
 void end_kernel_objects_of(int process);
 void end_menus_of(int process);
 void reset_devices();
+void reset_internet();
+// Waits until every thread started through CreateThread has ended.
+void join_threads();
 // Runs due timers and scripted events until the monotonic clock reaches
 // `until_ms`, dispatching WM_TIMER directly (a modal loop's way).
 void run_modal_until(std::uint64_t until_ms);

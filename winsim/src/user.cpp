@@ -190,6 +190,8 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
       set_last_error(ERROR_INVALID_PARAMETER);
       return -1;
     }
+    // Background threads take no virtual time: they finish before it moves.
+    join_threads();
     advance_to(m, next);
     if (has_timer && timer->due_ms <= next) {
       timer->due_ms = m.uptime_ms + timer->interval_ms;
@@ -274,6 +276,7 @@ void run_modal_until(std::uint64_t until_ms) {
     });
     const bool timer_due = timer != m.timers.end() && timer->due_ms <= until_ms;
     const bool event_due = event != m.events.end() && event->due_ms <= until_ms;
+    join_threads();
     if (!timer_due && !event_due) break;
     if (timer_due && (!event_due || timer->due_ms <= event->due_ms)) {
       advance_to(m, timer->due_ms);

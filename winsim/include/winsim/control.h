@@ -162,4 +162,38 @@ struct ShellExecution {
 };
 std::vector<ShellExecution> shell_executions();
 
+// ---- threads ----
+// CreateThread runs a real thread. Background threads take no virtual time:
+// GetMessageW and a menu's modal loop wait for every running thread before
+// they move the clock, and so does the end of a process. Tests wait here.
+void wait_for_threads();
+std::size_t threads_started();
+
+// ---- WinINet ----
+// What the next InternetOpenUrlW meets. Without a script every open fails
+// as with no network.
+struct HttpScript {
+  bool open_fails = false;        // InternetOpenW returns NULL
+  bool connect_fails = false;     // InternetOpenUrlW returns NULL (no network, DNS, TLS)
+  bool status_query_fails = false;
+  DWORD status = 200;
+  std::string body;
+  std::size_t chunk = 1024;       // most bytes one InternetReadFile delivers
+  std::optional<std::size_t> fail_read_after;  // reads fail once this many bytes were delivered
+};
+void script_http(HttpScript script);
+struct HttpRequestRecord {
+  std::u16string agent;
+  DWORD access_type;
+  bool proxy_given;
+  std::u16string url;
+  DWORD flags;
+  std::size_t bytes_delivered;
+};
+std::vector<HttpRequestRecord> http_requests();
+// Handle accounting: every handle opened must be closed exactly once, a
+// request before its root. Each breach is one line here.
+std::vector<std::string> internet_handle_problems();
+std::size_t open_internet_handles();
+
 }  // namespace winsim

@@ -309,3 +309,26 @@ BOOL SetForegroundWindow(HWND window);
 constexpr int SW_SHOWNORMAL = 1;
 HINSTANCE ShellExecuteW(HWND window, LPCWSTR operation, LPCWSTR file, LPCWSTR parameters, LPCWSTR directory,
                         int show);
+
+// ---- threads ----
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD thread_id);
+
+// ---- WinINet ----
+using HINTERNET = void*;
+using DWORD_PTR = std::uintptr_t;
+using INTERNET_PORT = WORD;
+constexpr DWORD INTERNET_OPEN_TYPE_PRECONFIG = 0;
+constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
+constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
+constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;
+constexpr DWORD HTTP_QUERY_STATUS_CODE = 19;
+constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;
+
+HINTERNET InternetOpenW(LPCWSTR agent, DWORD access_type, LPCWSTR proxy, LPCWSTR proxy_bypass, DWORD flags);
+HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWORD headers_length, DWORD flags,
+                           DWORD_PTR context);
+BOOL HttpQueryInfoW(HINTERNET request, DWORD info_level, LPVOID buffer, LPDWORD buffer_length, LPDWORD index);
+BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read);
+BOOL InternetCloseHandle(HINTERNET handle);

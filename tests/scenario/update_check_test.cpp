@@ -1,0 +1,196 @@
+// The daily update check: the worker beside the UI thread, the schedule it
+// leaves behind, and every way a fetch can go wrong.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "tray/menu_model.h"
+#include "update/update_check.h"
+
+namespace {
+
+using namespace scenario;
+
+winsim::HttpScript serving(std::string body, DWORD status = 200) {
+  winsim::HttpScript s;
+  s.status = status;
+  s.body = std::move(body);
+  return s;
+}
+
+winsim::HttpScript no_network() {
+  winsim::HttpScript s;
+  s.connect_fails = true;
+  return s;
+}
+
+// Handles are accounted for whatever happened.
+void expect_handles_closed(const std::string& where) {
+  EXPECT_EQ(winsim::internet_handle_problems(), std::vector<std::string>{}) << where;
+  EXPECT_EQ(winsim::open_internet_handles(), 0u) << where;
+}
+
+struct FetchCase {
+  const char* name;
+  winsim::HttpScript script;
+  bool succeeds;
+  bool newer;
+};
+
+std::string padded_manifest(std::size_t size, const std::string& head, const std::string& tail = "") {
+  std::string body = head;
+  body.resize(size - tail.size(), ' ');
+  return body + tail;
+}
+
+TEST(UpdateWorker, FetchOutcomes) {
+  winsim::HttpScript open_fails;
+  open_fails.open_fails = true;
+  winsim::HttpScript query_fails = serving("{\"windows\":\"1.5.1\"}");
+  query_fails.status_query_fails = true;
+  winsim::HttpScript chunked = serving("{\"windows\":\"1.6.0\"}");
+  chunked.chunk = 3;
+  winsim::HttpScript read_fails_after_manifest = serving("{\"windows\":\"1.5.1\"} and then the line drops");
+  read_fails_after_manifest.chunk = 20;
+  read_fails_after_manifest.fail_read_after = 20;
+  winsim::HttpScript read_fails_midway = serving("{\"windows\":\"1.5.1\"}");
+  read_fails_midway.chunk = 8;
+  read_fails_midway.fail_read_after = 8;
+  // A 4096-byte prefix whose last byte starts a two-byte character.
+  std::string cut_character = padded_manifest(4096, "{\"windows\":\"1.5.1\"}", "\xC3");
+  cut_character += "\xA5 and more";
+
+  const FetchCase cases[] = {
+      {"newer version", serving("{\"windows\":\"1.5.1\"}"), true, true},
+      {"same version", serving("{\"windows\": \"1.5.0\"}"), true, false},
+      {"older version", serving("{\"windows\":\"1.4.9\"}"), true, false},
+      {"delivered in small chunks", chunked, true, true},
+      {"WinINet unavailable", open_fails, false, false},
+      {"no network", no_network(), false, false},
+      {"404", serving("{\"windows\":\"9.9\"}", 404), false, false},
+      {"500", serving("{\"windows\":\"9.9\"}", 500), false, false},
+      {"status unreadable", query_fails, false, false},
+      {"200 with an empty body", serving(""), false, false},
+      {"not UTF-8", serving("{\"windows\":\"1.5.1\"}\xFF"), false, false},
+      {"no version entry", serving("{\"linux\":\"1.5.1\"}"), false, false},
+      {"version inside the first 4096 bytes", serving(padded_manifest(5000, "{\"windows\":\"1.5.1\"}")), true, true},
+      {"version beyond 4096 bytes", serving(padded_manifest(4096, "{") + "\"windows\":\"1.5.1\"}"), false, false},
+      {"value cut at byte 4096", serving(padded_manifest(4096, "{", "\"windows\":\"1.5") + ".1\"}"), false, false},
+      {"character cut at byte 4096", serving(cut_character), false, false},
+      {"read fails after a complete manifest", read_fails_after_manifest, true, true},
+      {"read fails before the manifest is complete", read_fails_midway, false, false},
+  };
+  for (const FetchCase& c : cases) {
+    scenario::fresh_machine();
+    const std::uint64_t now = winsim::DEFAULT_START_UNIX;
+    orbel::session.last_update_check = now;
+    winsim::script_http(c.script);
+    orbel::run_update_check();
+    EXPECT_EQ(orbel::session.update_available.load(), c.newer) << c.name;
+    EXPECT_EQ(orbel::session.last_update_check.load(), c.succeeds ? now : now - 82800) << c.name;
+    expect_handles_closed(c.name);
+    for (const auto& r : winsim::http_requests()) EXPECT_LE(r.bytes_delivered, 4096u) << c.name;
+  }
+}
+
+TEST(UpdateWorker, RequestIsTheManifestOverHttpsWithoutCache) {
+  scenario::fresh_machine();
+  winsim::script_http(serving("{\"windows\":\"1.5.0\"}"));
+  orbel::run_update_check();
+  const auto requests = winsim::http_requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].agent, u"Orbel");
+  EXPECT_EQ(requests[0].access_type, 0u) << "the system's proxy settings apply";
+  EXPECT_FALSE(requests[0].proxy_given);
+  EXPECT_EQ(requests[0].url, u"https://www.dremmholt.no/verktoy/orbel.json");
+  EXPECT_EQ(requests[0].flags, 0x84800000u);
+  EXPECT_TRUE(in_order(winsim::trace(), {"InternetOpenW", "InternetOpenUrlW", "HttpQueryInfoW(0x20000013, 4, NULL)",
+                                         "InternetReadFile(4096)", "InternetCloseHandle", "InternetCloseHandle"}));
+}
+
+TEST(UpdateWorker, VerdictFollowsEachSuccessAndSurvivesAFailure) {
+  scenario::fresh_machine();
+  const struct {
+    winsim::HttpScript script;
+    bool available_after;
+  } steps[] = {
+      {serving("{\"windows\":\"1.5.1\"}"), true},
+      {no_network(), true},
+      {serving("{\"windows\":\"1.5.0\"}"), false},
+      {serving("", 404), false},
+  };
+  for (const auto& step : steps) {
+    winsim::script_http(step.script);
+    orbel::run_update_check();
+    EXPECT_EQ(orbel::session.update_available.load(), step.available_after);
+  }
+}
+
+TEST(UpdateWorker, FailureBeforeTheBackdateGivesZero) {
+  scenario::fresh_machine();
+  winsim::set_time_unix(82799);
+  winsim::script_http(no_network());
+  orbel::run_update_check();
+  EXPECT_EQ(orbel::session.last_update_check.load(), 0u);
+}
+
+TEST_F(Program, ScheduleAfterASuccessfulCheck) {
+  const std::uint64_t first = winsim::DEFAULT_START_UNIX + 20;  // the first tick
+  winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
+  winsim::script_http(serving("{\"windows\":\"1.5.0\"}"));
+  std::vector<std::size_t> requests;
+  auto look = [&] { requests.push_back(winsim::http_requests().size()); };
+  winsim::after_s(20 + 86399, [] { click_icon(); });  // an evaluation at first + 86399
+  winsim::after_s(20 + 86399, look);
+  winsim::after_s(20 + 86400, look);  // after the tick at first + 86400
+  EXPECT_EQ(run_for(20 + 86400 + 5), 0);
+  EXPECT_EQ(requests, (std::vector<std::size_t>{1, 2}));
+  EXPECT_EQ(orbel::session.last_update_check.load(), first + 86400);
+  expect_handles_closed("two checks");
+}
+
+TEST_F(Program, ScheduleAfterAFailedCheck) {
+  winsim::script_http(no_network());
+  winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
+  const std::uint64_t failed_at = winsim::DEFAULT_START_UNIX + 20;
+  std::vector<std::size_t> requests;
+  auto look = [&] { requests.push_back(winsim::http_requests().size()); };
+  winsim::after_s(21, [&] { EXPECT_EQ(orbel::session.last_update_check.load(), failed_at - 82800); });
+  winsim::after_s(20 + 3599, [] { click_icon(); });
+  winsim::after_s(20 + 3599, look);
+  winsim::after_s(20 + 3600, look);
+  EXPECT_EQ(run_for(20 + 3600 + 5), 0);
+  EXPECT_EQ(requests, (std::vector<std::size_t>{1, 2}));
+  EXPECT_TRUE(orbel::session.update_available.load());
+}
+
+TEST_F(Program, WorkerThatCannotStartIsRetriedInAnHour) {
+  winsim::fail_call("CreateThread");
+  const std::uint64_t tried_at = winsim::DEFAULT_START_UNIX + 20;
+  winsim::after_s(21, [&] { EXPECT_EQ(orbel::session.last_update_check.load(), tried_at - 82800); });
+  winsim::script_http(serving("{\"windows\":\"1.5.0\"}"));
+  EXPECT_EQ(run_for(20 + 3600 + 5), 0);
+  EXPECT_EQ(winsim::http_requests().size(), 1u) << "the retry an hour later ran";
+}
+
+TEST_F(Program, NewVersionShowsAtTheNextClickAndOpensTheDownloadPage) {
+  winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
+  // The first click runs the first evaluation, which starts the check; the
+  // menu it opens was built before the worker answered.
+  winsim::after_s(5, [] { click_icon(); });
+  winsim::after_s(6, [] {
+    winsim::script_menu(orbel::ID_NEW_VERSION);
+    click_icon();
+  });
+  EXPECT_EQ(run_for(10), 0);
+  const auto menus = winsim::tracked_menus();
+  ASSERT_EQ(menus.size(), 2u);
+  EXPECT_EQ(menus[0].entries.size(), 11u);
+  ASSERT_EQ(menus[1].entries.size(), 12u);
+  EXPECT_EQ(menus[1].entries[9].text, u"Ny versjon tilgjengelig");
+  EXPECT_EQ(menus[1].entries[9].id, orbel::ID_NEW_VERSION);
+  ASSERT_EQ(winsim::shell_executions().size(), 1u);
+  EXPECT_EQ(winsim::shell_executions()[0].file, u"https://www.dremmholt.no/verktoy");
+  EXPECT_EQ(winsim::count_calls("CloseHandle"), 1u) << "the worker's handle is released at once";
+}
+
+}  // namespace
