@@ -1,19 +1,30 @@
 #include "tray/menu_model.h"
 
-#include <cstdio>
-
 namespace orbel {
+namespace {
+
+// Decimal digits of `value`, at least `width` of them. Written out by hand:
+// the C library's formatting would be the largest part of the executable.
+std::string decimal(std::uint64_t value, std::size_t width = 1) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+  return digits;
+}
+
+}  // namespace
 
 std::string duration_label(std::uint32_t hours) {
-  return hours == 1 ? std::string("1 time") : std::to_string(hours) + " timer";
+  return hours == 1 ? std::string("1 time") : decimal(hours) + " timer";
 }
 
 std::string end_time_label(std::uint64_t until, std::uint64_t now, std::uint32_t local_seconds_of_day) {
   const std::uint64_t remaining = until >= now ? until - now : 0;
   const std::uint64_t s = (remaining + local_seconds_of_day) % 86400;
-  char clock[8];
-  std::snprintf(clock, sizeof clock, "%02u:%02u", static_cast<unsigned>(s / 3600), static_cast<unsigned>(s % 3600 / 60));
-  return LABEL_ENDS_AT + std::string(clock);
+  return LABEL_ENDS_AT + decimal(s / 3600, 2) + ":" + decimal(s % 3600 / 60, 2);
 }
 
 std::vector<MenuEntry> menu_entries(const MenuInput& in) {

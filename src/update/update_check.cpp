@@ -50,7 +50,7 @@ std::optional<std::string> fetch_manifest() {
   HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &status_size, nullptr);
 
   std::optional<std::string> body;
-  if (status == HTTP_STATUS_OK) {
+  if (status == REQUIRED_HTTP_STATUS) {
     std::array<char, MANIFEST_READ_LIMIT> buffer{};
     std::size_t received = 0;
     while (received < buffer.size()) {

@@ -13,7 +13,7 @@ constexpr const char* UPDATE_USER_AGENT = "Orbel";
 constexpr const char* MANIFEST_PATH = "/verktoy/orbel.json";
 constexpr std::size_t MANIFEST_READ_LIMIT = 4096;
 constexpr std::uint64_t UPDATE_RETRY_BACKDATE = 82800;  // a day less the hour to wait
-constexpr std::uint32_t HTTP_STATUS_OK = 200;
+constexpr std::uint32_t REQUIRED_HTTP_STATUS = 200;
 
 // Starts the worker and returns at once. Called by the evaluation when a
 // check is due, after it has stamped last_update_check.
