@@ -1,0 +1,36 @@
+#!/bin/bash
+# Runs a Windows program under Wine inside the current test run: its own Wine
+# prefix and Xvfb display, as recorded by tests/wine/run-setup.sh in the run
+# directory. ctest uses this as the cross-compiling emulator; the tests tell it
+# where the run directory is through ORBEL_WINE_RUN_DIR.
+#
+#   ORBEL_WINE_RUN_DIR=build/windows/wine-run cmake/wine-emulator.sh X.exe [args]
+#
+# The exit status is the program's exit code (its low byte).
+set -euo pipefail
+
+run_dir=${ORBEL_WINE_RUN_DIR:-}
+if [[ -z $run_dir ]]; then
+  echo "wine-emulator.sh: ORBEL_WINE_RUN_DIR is not set; run the Windows tests through ctest" >&2
+  exit 125
+fi
+if [[ ! -s $run_dir/prefix || ! -s $run_dir/display ]]; then
+  echo "wine-emulator.sh: no Wine test run is set up in $run_dir (the wine.run fixture did not run or failed)" >&2
+  exit 125
+fi
+
+prefix=$(<"$run_dir/prefix")
+display=$(<"$run_dir/display")
+
+# Proxy settings leak into WinINet through INTERNET_OPEN_TYPE_PRECONFIG; a
+# test must only ever see the network it sets up itself.
+unset http_proxy https_proxy ftp_proxy all_proxy no_proxy
+unset HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY
+
+export WINEPREFIX=$prefix
+export DISPLAY=:$display
+export WINEDEBUG=-all
+# No Mono or Gecko: the prefix never asks to install them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+exec wine "$@"
