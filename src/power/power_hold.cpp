@@ -6,8 +6,8 @@ namespace orbel {
 namespace {
 
 // Saves the plan's lid-close values (unless a backup already exists) and sets
-// both to "do nothing". The plan is only overridden once a complete backup is
-// in the registry: overriding without one would lose the user's setting.
+// both to "do nothing". The plan is only overridden while a complete backup
+// is in the registry: overriding without one would lose the user's setting.
 void override_lid(const GUID* plan) {
   DWORD ac = 0;
   DWORD dc = 0;
@@ -15,13 +15,21 @@ void override_lid(const GUID* plan) {
     return;
   if (PowerReadDCValueIndex(nullptr, plan, &GUID_SYSTEM_BUTTON_SUBGROUP, &GUID_LIDCLOSE_ACTION, &dc) != ERROR_SUCCESS)
     return;
-  if (!settings_read_u64(ORBEL_KEY, VALUE_LID_AC).ok) {
+  const SettingRead saved_ac = settings_read_u64(ORBEL_KEY, VALUE_LID_AC);
+  if (!saved_ac.ok) {
+    // Only a backup that is not there may be written anew: one that merely
+    // could not be read may hold the user's values while the plan holds 0.
+    if (!saved_ac.missing) return;
     if (!settings_write_u64(VALUE_LID_AC, ac)) return;
     if (!settings_write_u64(VALUE_LID_DC, dc)) {
       // Half a backup would block the next attempt at a whole one.
       settings_delete(ORBEL_KEY, VALUE_LID_AC);
       return;
     }
+  } else if (!settings_read_u64(ORBEL_KEY, VALUE_LID_DC).ok) {
+    // "LidAC" without "LidDC" can never be restored; the plan keeps what the
+    // user set rather than being overridden for good.
+    return;
   }
   if (ac == LID_DO_NOTHING && dc == LID_DO_NOTHING) return;
   PowerWriteACValueIndex(nullptr, plan, &GUID_SYSTEM_BUTTON_SUBGROUP, &GUID_LIDCLOSE_ACTION, LID_DO_NOTHING);

@@ -15,8 +15,9 @@ constexpr const char* VALUE_LID_AC = "LidAC";
 constexpr const char* VALUE_LID_DC = "LidDC";
 
 struct SettingRead {
-  bool ok;               // the value exists as a REG_DWORD or REG_QWORD
+  bool ok;               // the value exists as a whole REG_DWORD or REG_QWORD
   std::uint64_t value;   // meaningful only when ok
+  bool missing;          // not there at all (as opposed to unreadable or malformed)
 };
 
 SettingRead settings_read_u64(const char* subkey, const char* name);

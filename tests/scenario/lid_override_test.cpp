@@ -58,7 +58,7 @@ TEST(LidOverride, StateTable) {
       // released -> released
       {"release without backup changes nothing", {NONE, NONE}, {1, 1}, false, nullptr, 0, {NONE, NONE}, {1, 1}, false},
       // a pair broken from outside
-      {"only LidAC: no new backup, override goes on", {5, NONE}, {1, 1}, true, nullptr, 0, {5, NONE}, {0, 0}, true},
+      {"only LidAC: no new backup, and no override it could never undo", {5, NONE}, {1, 1}, true, nullptr, 0, {5, NONE}, {1, 1}, false},
       {"only LidAC: release does nothing", {5, NONE}, {0, 0}, false, nullptr, 0, {5, NONE}, {0, 0}, false},
       {"only LidDC: hold stores both", {NONE, 7}, {1, 2}, true, nullptr, 0, {1, 2}, {0, 0}, true},
       {"only LidDC: release does nothing", {NONE, 7}, {1, 2}, false, nullptr, 0, {NONE, 7}, {1, 2}, false},
@@ -69,6 +69,8 @@ TEST(LidOverride, StateTable) {
       {"DC read fails", {NONE, NONE}, {1, 1}, true, "PowerReadDCValueIndex", 1, {NONE, NONE}, {1, 1}, false},
       {"LidAC write fails: no override without a backup", {NONE, NONE}, {1, 1}, true, "RegSetKeyValueW", 1, {NONE, NONE}, {1, 1}, false},
       {"LidDC write fails: half backup undone, no override", {NONE, NONE}, {1, 1}, true, "RegSetKeyValueW", 2, {NONE, NONE}, {1, 1}, false},
+      {"backup unreadable while overridden: nothing rewritten", {1, 1}, {0, 0}, true, "RegGetValueW", 1, {1, 1}, {0, 0}, false},
+      {"backup unreadable at first hold: no override", {NONE, NONE}, {1, 1}, true, "RegGetValueW", 1, {NONE, NONE}, {1, 1}, false},
       {"restoring AC fails: backup kept for the next release", {1, 1}, {0, 0}, false, "PowerWriteACValueIndex", 1, {1, 1}, {0, 1}, true},
       {"restoring DC fails: backup kept", {1, 1}, {0, 0}, false, "PowerWriteDCValueIndex", 1, {1, 1}, {1, 0}, true},
       {"applying fails: backup kept", {1, 1}, {0, 0}, false, "PowerSetActiveScheme", 1, {1, 1}, {1, 1}, true},

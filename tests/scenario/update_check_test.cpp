@@ -175,7 +175,8 @@ TEST_F(Program, WorkerThatCannotStartIsRetriedInAnHour) {
 TEST_F(Program, NewVersionShowsAtTheNextClickAndOpensTheDownloadPage) {
   winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
   // The first click runs the first evaluation, which starts the check; the
-  // menu it opens was built before the worker answered.
+  // menu it opens may or may not show the answer (the worker runs beside
+  // it), the next one does.
   winsim::after_s(5, [] { click_icon(); });
   winsim::after_s(6, [] {
     winsim::script_menu(orbel::ID_NEW_VERSION);
@@ -184,7 +185,6 @@ TEST_F(Program, NewVersionShowsAtTheNextClickAndOpensTheDownloadPage) {
   EXPECT_EQ(run_for(10), 0);
   const auto menus = winsim::tracked_menus();
   ASSERT_EQ(menus.size(), 2u);
-  EXPECT_EQ(menus[0].entries.size(), 11u);
   ASSERT_EQ(menus[1].entries.size(), 12u);
   EXPECT_EQ(menus[1].entries[9].text, u"Ny versjon tilgjengelig");
   EXPECT_EQ(menus[1].entries[9].id, orbel::ID_NEW_VERSION);

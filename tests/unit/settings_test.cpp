@@ -21,6 +21,10 @@ TEST_F(Settings, ReadRulesByValueType) {
   winsim::reg_set_sz(KEY, "S", "1");
   winsim::reg_set(KEY, "B", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
   winsim::reg_set(KEY, "Long", REG_QWORD, std::vector<std::uint8_t>(16, 1));
+  winsim::reg_set(KEY, "EmptyD", REG_DWORD, {});
+  winsim::reg_set(KEY, "CutD", REG_DWORD, {0xFF, 0xFF});
+  winsim::reg_set(KEY, "CutQ", REG_QWORD, {0xFF, 0xFF, 0xFF, 0xFF});
+  winsim::reg_set(KEY, "WideD", REG_DWORD, {1, 0, 0, 0, 1, 0, 0, 0});
   struct Case {
     const char* name;
     const char* value;
@@ -34,6 +38,10 @@ TEST_F(Settings, ReadRulesByValueType) {
       {"string is not a number", "S", false, 0},
       {"binary is not a number", "B", false, 0},
       {"oversized qword", "Long", false, 0},
+      {"empty dword", "EmptyD", false, 0},
+      {"cut dword", "CutD", false, 0},
+      {"cut qword", "CutQ", false, 0},
+      {"dword of eight bytes", "WideD", false, 0},
       {"missing value", "Nope", false, 0},
   };
   for (const Case& c : cases) {
@@ -44,6 +52,12 @@ TEST_F(Settings, ReadRulesByValueType) {
     }
   }
   EXPECT_FALSE(orbel::settings_read_u64("Software\\Missing", "Q").ok);
+  // Only absence counts as missing; a value that is there but unreadable
+  // does not.
+  EXPECT_TRUE(orbel::settings_read_u64("Software\\Missing", "Q").missing);
+  EXPECT_TRUE(orbel::settings_read_u64(KEY, "Nope").missing);
+  EXPECT_FALSE(orbel::settings_read_u64(KEY, "S").missing);
+  EXPECT_FALSE(orbel::settings_read_u64(KEY, "CutD").missing);
 }
 
 TEST_F(Settings, WriteStoresAnEightByteQwordAndCreatesTheKey) {
