@@ -103,6 +103,14 @@ void set_power_status(BYTE ac_line_status, BYTE battery_percent) {
   for (HWND w : windows) SendMessageW(w, WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE, 0);
 }
 
+void set_system_power_status(const SYSTEM_POWER_STATUS& status) {
+  machine().power_status = status;
+  std::vector<HWND> windows;
+  for (const auto& entry : machine().windows)
+    if (entry.second.alive) windows.push_back(reinterpret_cast<HWND>(entry.first));
+  for (HWND w : windows) SendMessageW(w, WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE, 0);
+}
+
 void set_local_offset_s(std::int64_t offset) { machine().local_offset_s = offset; }
 void set_module_path(const std::u16string& path) { machine().module_path = path; }
 std::vector<ShellExecution> shell_executions() { return machine().executions; }

@@ -184,7 +184,11 @@ BOOL HttpQueryInfoW(HINTERNET request, DWORD info_level, LPVOID buffer, LPDWORD 
 
 BOOL InternetReadFile(HINTERNET request, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
-  enter("InternetReadFile", std::to_string(bytes_to_read));
+  if (enter("InternetReadFile", std::to_string(bytes_to_read))) {
+    if (bytes_read) *bytes_read = 0;
+    set_last_error(12030);  // ERROR_INTERNET_CONNECTION_ABORTED
+    return FALSE;
+  }
   Internet& net = internet();
   auto it = net.request_scripts.find(reinterpret_cast<std::uintptr_t>(request));
   if (it == net.request_scripts.end() || net.handles[it->first].closed || !buffer || !bytes_read) {

@@ -73,3 +73,29 @@ void GetSystemTimePreciseAsFileTime(FILETIME* time) {
   time->dwLowDateTime = static_cast<DWORD>(t & 0xffffffffu);
   time->dwHighDateTime = static_cast<DWORD>(t >> 32);
 }
+
+namespace winsim {
+
+namespace {
+bool is_thread_handle(const std::u16string& name) { return name.rfind(u"<thread ", 0) == 0; }
+}  // namespace
+
+std::size_t open_kernel_handles() {
+  Machine& m = machine();
+  std::lock_guard<std::recursive_mutex> guard(m.lock);
+  std::size_t n = 0;
+  for (const auto& entry : m.mutex_handles)
+    if (entry.second.first == m.process) ++n;
+  return n;
+}
+
+std::size_t open_thread_handles() {
+  Machine& m = machine();
+  std::lock_guard<std::recursive_mutex> guard(m.lock);
+  std::size_t n = 0;
+  for (const auto& entry : m.mutex_handles)
+    if (entry.second.first == m.process && is_thread_handle(entry.second.second)) ++n;
+  return n;
+}
+
+}  // namespace winsim

@@ -13,7 +13,7 @@ Machine& machine() {
 bool enter(const char* name, const std::string& args) {
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
-  m.trace.push_back(std::string(name) + "(" + args + ")");
+  if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
   auto fault = m.faults.find(name);
   if (fault == m.faults.end()) return false;
   Fault& f = fault->second;
@@ -166,6 +166,8 @@ void reset() {
   m.icons.clear();
   m.tray.clear();
   m.trace.clear();
+  m.trace_recording = true;
+  m.registry_writes.clear();
   m.faults.clear();
   m.run_limit_ms = 400ull * 86400 * 1000;
   start_process(m);
@@ -240,6 +242,10 @@ std::vector<std::string> trace_of(const std::vector<std::string>& names) {
   return out;
 }
 std::size_t count_calls(const std::string& name) { return trace_of({name}).size(); }
+void set_trace_recording(bool on) {
+  std::lock_guard<std::recursive_mutex> guard(machine().lock);
+  machine().trace_recording = on;
+}
 
 void fail_call(const std::string& name, unsigned nth, bool from_then_on) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);

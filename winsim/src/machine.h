@@ -132,6 +132,8 @@ struct Machine {
   std::vector<ShellExecution> executions;
 
   std::vector<std::string> trace;
+  bool trace_recording = true;
+  std::vector<RegWrite> registry_writes;
   std::map<std::string, Fault> faults;
 };
 

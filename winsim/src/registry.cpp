@@ -96,6 +96,7 @@ LSTATUS RegSetKeyValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD type, LP
   RegistryValue v{wide(value), type, std::vector<std::uint8_t>(bytes, bytes + data_size)};
   auto existing = k.values.find(fold(v.name));
   if (existing != k.values.end()) v.name = existing->second.name;
+  machine().registry_writes.push_back(winsim::RegWrite{utf8(sub_key), utf8(value), type, v.data});
   k.values[fold(v.name)] = std::move(v);
   return ERROR_SUCCESS;
 }
@@ -172,6 +173,11 @@ void reg_set_sz(const std::string& key, const std::string& name, const std::stri
 void reg_delete(const std::string& key, const std::string& name) {
   RegistryKey* k = find_key(normalise_key_path(from_utf8(key).c_str()));
   if (k) k->values.erase(fold(from_utf8(name)));
+}
+
+std::vector<RegWrite> registry_writes() {
+  std::lock_guard<std::recursive_mutex> guard(machine().lock);
+  return machine().registry_writes;
 }
 
 std::vector<std::string> reg_value_names(const std::string& key) {

@@ -151,8 +151,12 @@ void PostQuitMessage(int exit_code) {
 }
 
 BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
-  enter("GetMessageW", std::string(window ? "window" : "NULL") + ", " + std::to_string(filter_min) + ", " +
-                           std::to_string(filter_max));
+  if (enter("GetMessageW", std::string(window ? "window" : "NULL") + ", " + std::to_string(filter_min) + ", " +
+                               std::to_string(filter_max))) {
+    // GetMessageW's documented error return (an invalid handle or pointer).
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
   Machine& m = machine();
   for (;;) {
     if (m.fail_loop) {

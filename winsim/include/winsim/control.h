@@ -54,6 +54,9 @@ void clear_trace();
 // Lines whose call name is one of `names`, in order.
 std::vector<std::string> trace_of(const std::vector<std::string>& names);
 std::size_t count_calls(const std::string& name);
+// Long runs may stop recording (reset() turns it back on). Calls still count
+// towards injected faults, and registry_writes() keeps recording.
+void set_trace_recording(bool on);
 
 // ---- fault injection ----
 // The `nth` call of `name` from now on fails (once), or every call from the
@@ -75,6 +78,15 @@ void reg_set_dword(const std::string& key, const std::string& name, std::uint32_
 void reg_set_sz(const std::string& key, const std::string& name, const std::string& utf8);
 void reg_delete(const std::string& key, const std::string& name);
 std::vector<std::string> reg_value_names(const std::string& key);
+// Every value RegSetKeyValueW stored since reset(), in order, with the key
+// and name as the caller spelled them.
+struct RegWrite {
+  std::string key;
+  std::string name;
+  DWORD type;
+  std::vector<std::uint8_t> data;
+};
+std::vector<RegWrite> registry_writes();
 
 // ---- power plans ----
 // reset() installs three plans, "Balanced" (active), "High performance" and
@@ -120,6 +132,8 @@ std::size_t live_icons();
 // Each change is broadcast as WM_POWERBROADCAST / PBT_APMPOWERSTATUSCHANGE
 // to every top-level window, as Windows does.
 void set_power_status(BYTE ac_line_status, BYTE battery_percent);
+// Every field as given, broadcast the same way.
+void set_system_power_status(const SYSTEM_POWER_STATUS& status);
 
 // ---- local time ----
 // Local time = UTC + this offset (seconds, may be negative). reset(): 0.
@@ -168,6 +182,10 @@ std::vector<ShellExecution> shell_executions();
 // they move the clock, and so does the end of a process. Tests wait here.
 void wait_for_threads();
 std::size_t threads_started();
+// Kernel handles the current process holds open: named mutexes and thread
+// handles; and the thread handles alone (each must be closed by its maker).
+std::size_t open_kernel_handles();
+std::size_t open_thread_handles();
 
 // ---- WinINet ----
 // What the next InternetOpenUrlW meets. Without a script every open fails

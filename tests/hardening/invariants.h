@@ -1,0 +1,81 @@
+// What must hold after anything the program meets: no leaked handle, only
+// the program's own registry values in their own shape, and the user's
+// lid-close setting never lost while the plan is overridden. Shared by the
+// fault campaign and the soak, together with a way of driving the program
+// that makes no traced call of its own (so a fault armed for the program
+// can never hit the driver instead).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "winsim/control.h"
+
+namespace hardening {
+
+constexpr const char* ORBEL_KEY = "Software\\Orbel";
+constexpr const char* RUN_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char* THEME_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
+constexpr const char* THEME_VALUE = "SystemUsesLightTheme";
+constexpr std::uint64_t HOUR_S = 3600;
+constexpr std::uint64_t DAY_S = 86400;
+
+// The shell's notification for a click on the icon, as post_broadcast sends
+// it: no traced call.
+void click_icon();
+// The user picks `id` from the next menu (or dismisses it) after
+// `tracking_ms`, having clicked the icon.
+void choose(std::optional<unsigned> id, std::uint64_t tracking_ms = 0);
+// WM_CLOSE to every top-level window: an outsider asks the program to quit.
+void close_program();
+
+// The active plan's lid-close pair.
+winsim::ValueIndexes active_lid();
+
+class Invariants {
+ public:
+  // `original_lid` is the user's lid-close pair on the active plan before
+  // the program ever ran.
+  explicit Invariants(winsim::ValueIndexes original_lid) : original_lid_(original_lid) {}
+
+  // Before a process starts: the "Hours" it will load may be written back
+  // as it was loaded, whatever its size.
+  void process_starting();
+
+  // Between messages or after a run: handles, registry writes so far, the
+  // lid backup.
+  void check();
+
+  // After orbel::main returned (threads joined): its result and the run
+  // limit, then everything check() looks at. A run whose window could not
+  // be destroyed at all may end only at the run limit; `may_run_on` says so.
+  void check_run_end(int result, bool may_run_on = false);
+
+  // Once something outside the program destroyed the saved pair.
+  void stop_checking_lid() { lid_checked_ = false; }
+
+  void fail(const std::string& invariant, const std::string& detail);
+  std::vector<std::string> take_violations();
+  std::size_t checks() const { return checks_; }
+  std::size_t failures() const { return failures_; }  // every breach, repeats included
+
+ private:
+  void check_handles();
+  void check_registry_writes();
+  void check_lid();
+
+  winsim::ValueIndexes original_lid_;
+  bool lid_checked_ = true;
+  std::optional<std::uint32_t> loadable_hours_;
+  std::size_t trace_seen_ = 0;
+  std::size_t writes_seen_ = 0;
+  std::size_t checks_ = 0;
+  std::size_t failures_ = 0;
+  std::set<std::string> reported_;  // one line per invariant and run is enough
+  std::vector<std::string> violations_;
+};
+
+}  // namespace hardening
