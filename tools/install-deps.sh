@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
   wine wine64 xvfb x11-apps xdotool imagemagick icoutils
+  # The Wine update test's own network: namespaces, loopback, test CA.
+  util-linux mount iproute2 openssl
 )
 
 missing=()

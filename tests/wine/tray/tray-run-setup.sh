@@ -1,0 +1,78 @@
+#!/bin/bash
+# Sets up a run of the Windows tests whose desktop has a dark taskbar (the
+# ctest fixture "wine_dark_taskbar_run"):
+#
+#   tray-run-setup.sh BASE_TEMPLATE DARK_TEMPLATE RUN_DIR
+#
+# Wine paints its taskbar in the system colour COLOR_MENU, white in a new
+# prefix, and its explorer reads the system colours once, when it starts: a
+# test cannot darken the taskbar of a desktop that is already up. So the
+# dark-taskbar template is the booted BASE_TEMPLATE (made by the fixture
+# "wine_run") with a dark COLOR_MENU, and the run itself is made by
+# run-setup.sh from it, exactly as wine_run's; run-cleanup.sh ends it.
+set -Eeuo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+wine_dir=$(dirname "$here")
+# shellcheck source-path=SCRIPTDIR source=../wine-common.sh
+source "$wine_dir/wine-common.sh"
+
+if (($# != 3)); then
+  echo "usage: $0 BASE_TEMPLATE DARK_TEMPLATE RUN_DIR" >&2
+  exit 2
+fi
+base=$1
+template=$2
+run_dir=$3
+wine_env
+
+# The dark grey of a dark Windows taskbar: Orbel's white ink shows on it.
+taskbar_colour='32 32 32'
+ready_mark=.orbel-template-ready
+wine_version=$(wine --version 2>/dev/null)
+
+make_template() {
+  local staging="$template.make.$$"
+  local log="$template.log"
+  echo "making the dark-taskbar template from $base (log: $log)"
+  rm -rf "$staging"
+  cp -a "$base" "$staging"
+  rm -f "$staging/$ready_mark"
+  if ! (
+    set -e
+    export WINEPREFIX=$staging
+    unset DISPLAY
+    start_wineserver "$staging"
+    wine reg add 'HKCU\Control Panel\Colors' /v Menu /d "$taskbar_colour" /f
+    stop_wineserver "$staging"
+  ) </dev/null >"$log" 2>&1; then
+    stop_wineserver "$staging"
+    rm -rf "$staging"
+    echo "making the dark-taskbar template failed; see $log" >&2
+    return 1
+  fi
+  # The server writes the registry out when it stops; check that it did.
+  if ! grep -qx "\"Menu\"=\"$taskbar_colour\"" "$staging/user.reg"; then
+    rm -rf "$staging"
+    echo "the dark-taskbar template lost its colour; see $log" >&2
+    return 1
+  fi
+  echo "$wine_version" >"$staging/$ready_mark"
+  rm -rf "$template"
+  mv "$staging" "$template"
+}
+
+# The base template's own lock: nobody boots it again while it is copied.
+exec 9>"$base.lock"
+flock 9
+if [[ ! -e $base/$ready_mark || $(<"$base/$ready_mark") != "$wine_version" ]]; then
+  echo "the base template $base is not booted (the fixture wine_run boots it)" >&2
+  exit 1
+fi
+if [[ ! -e $template/$ready_mark || $(<"$template/$ready_mark") != "$wine_version" ]]; then
+  make_template
+fi
+flock -u 9
+exec 9>&-
+
+exec "$wine_dir/run-setup.sh" "$template" "$run_dir"
