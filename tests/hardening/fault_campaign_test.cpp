@@ -19,6 +19,9 @@
 
 namespace {
 
+using scenario::no_network;
+using scenario::serving;
+
 using hardening::choose;
 using hardening::HOUR_S;
 using hardening::Invariants;
@@ -321,19 +324,6 @@ bool held() { return winsim::main_thread_execution_state() == HELD && lid_is({0,
 
 // Everything given back, as after a quit or the end of a session.
 bool given_back() { return winsim::main_thread_execution_state() == RELEASED && lid_is(USERS_LID) && no_backup(); }
-
-winsim::HttpScript serving(std::string body, DWORD status = 200) {
-  winsim::HttpScript s;
-  s.status = status;
-  s.body = std::move(body);
-  return s;
-}
-
-winsim::HttpScript no_network() {
-  winsim::HttpScript s;
-  s.connect_fails = true;
-  return s;
-}
 
 const char* NEWER_MANIFEST = "{\"windows\":\"1.5.1\"}";
 

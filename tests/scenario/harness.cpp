@@ -42,6 +42,19 @@ GUID balanced() { return winsim::plan_guid("Balanced"); }
 
 std::optional<std::uint64_t> stored(const char* name) { return winsim::reg_get_qword(ORBEL_KEY, name); }
 
+winsim::HttpScript serving(std::string body, DWORD status) {
+  winsim::HttpScript s;
+  s.status = status;
+  s.body = std::move(body);
+  return s;
+}
+
+winsim::HttpScript no_network() {
+  winsim::HttpScript s;
+  s.connect_fails = true;
+  return s;
+}
+
 std::size_t count_lines(const std::string& prefix) {
   std::size_t n = 0;
   for (const auto& line : winsim::trace())

@@ -69,6 +69,11 @@ class Program : public ::testing::Test {
   }
 };
 
+// What the maker's web host answers to the next update check.
+winsim::HttpScript serving(std::string body, DWORD status = 200);
+// The next update check finds no network.
+winsim::HttpScript no_network();
+
 // Posts a click on the notification icon, as the shell does.
 void click_icon(UINT mouse_message = WM_LBUTTONUP);
 

@@ -10,19 +10,6 @@ namespace {
 
 using namespace scenario;
 
-winsim::HttpScript serving(std::string body, DWORD status = 200) {
-  winsim::HttpScript s;
-  s.status = status;
-  s.body = std::move(body);
-  return s;
-}
-
-winsim::HttpScript no_network() {
-  winsim::HttpScript s;
-  s.connect_fails = true;
-  return s;
-}
-
 // Handles are accounted for whatever happened.
 void expect_handles_closed(const std::string& where) {
   EXPECT_EQ(winsim::internet_handle_problems(), std::vector<std::string>{}) << where;
