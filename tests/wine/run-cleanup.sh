@@ -27,16 +27,7 @@ status=0
 if [[ -n $tmp && -d $tmp/prefix ]]; then
   prefix=$tmp/prefix
   stop_wineserver "$prefix"
-  # The server leaves its lock directory, named after the prefix's device and
-  # inode, under a temp dir that the prefix records; it is this run's alone.
-  if [[ -s $prefix/wineserver ]]; then
-    server_root=${TMPDIR:-/tmp}/$(<"$prefix/wineserver")
-    server_dir=$server_root/$(printf 'server-%x-%x' "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
-    if [[ $(basename "$server_root") == wine-* ]]; then
-      rm -rf "$server_dir"
-      rmdir "$server_root" 2>/dev/null || true
-    fi
-  fi
+  remove_server_dir "$prefix"
   no_prefix_pids() { [[ -z $(prefix_pids "$prefix") ]]; }
   if ! wait_until 10 no_prefix_pids; then
     left=$(prefix_pids "$prefix" | tr '\n' ' ')

@@ -23,53 +23,25 @@ template=$1
 run_dir=$2
 wine_env
 
-# Marks a template whose boot ran to the end, with the Wine that booted it;
-# anything else is rebuilt.
-ready_mark=.orbel-template-ready
-wine_version=$(wine --version 2>/dev/null)
-
-boot_template() {
-  local staging="$template.boot.$$"
-  local log="$template.log"
-  echo "booting the template Wine prefix (log: $log)"
-  rm -rf "$staging"
-  mkdir -p "$staging"
-  if ! (
-    set -e
-    export WINEPREFIX=$staging
-    unset DISPLAY
-    start_wineserver "$staging"
-    wine wineboot -i
-    # Every process of the prefix shares one virtual desktop with a taskbar,
-    # so the tray exists and a probe's FindWindowW sees Orbel's window.
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 800x600 /f
-    # A crash dialog would hold a failing test until ctest's timeout.
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-    stop_wineserver "$staging"
-  ) </dev/null >"$log" 2>&1; then
-    stop_wineserver "$staging"
-    rm -rf "$staging"
-    echo "booting the template prefix failed; see $log" >&2
-    return 1
-  fi
-  # The server writes the registry out when it stops; check that it did.
-  if ! grep -q '"ShowCrashDialog"=dword:00000000' "$staging/user.reg"; then
-    rm -rf "$staging"
-    echo "the template prefix lost its registry settings; see $log" >&2
-    return 1
-  fi
-  echo "$wine_version" >"$staging/$ready_mark"
-  rm -rf "$template"
-  mv "$staging" "$template"
+# The template's boot, run by make_template inside the new prefix.
+# shellcheck disable=SC2317 # run through make_template
+boot_prefix() {
+  wine wineboot -i
+  # Every process of the prefix shares one virtual desktop with a taskbar,
+  # so the tray exists and a probe's FindWindowW sees Orbel's window.
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 800x600 /f
+  # A crash dialog would hold a failing test until ctest's timeout.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
 }
 
 # Only one setup at a time boots or copies this build tree's template.
 mkdir -p "$(dirname "$template")"
 exec 9>"$template.lock"
 flock 9
-if [[ ! -e $template/$ready_mark || $(<"$template/$ready_mark") != "$wine_version" ]]; then
-  boot_template
+if ! template_current "$template"; then
+  echo "booting the template Wine prefix (log: $template.log)"
+  make_template "$template" "" '"ShowCrashDialog"=dword:00000000' boot_prefix
 fi
 
 # A run that was interrupted before its cleanup leaves its processes and
@@ -87,7 +59,7 @@ trap '"$here/run-cleanup.sh" "$run_dir"' ERR
 
 prefix=$tmp/prefix
 cp -a "$template" "$prefix"
-rm -f "$prefix/$ready_mark"
+rm -f "$prefix/$TEMPLATE_MARK"
 flock -u 9
 exec 9>&-
 

@@ -1,5 +1,6 @@
 # shellcheck shell=bash
-# Shared by run-setup.sh and run-cleanup.sh (sourced, not run).
+# Shared by the scripts that set up and end the Windows tests' Wine runs
+# (sourced, not run).
 
 # The same environment wine-emulator.sh gives the tests.
 wine_env() {
@@ -39,6 +40,73 @@ start_wineserver() {
 stop_wineserver() {
   WINEPREFIX=$1 wineserver -k </dev/null >/dev/null 2>&1 || true
   WINEPREFIX=$1 timeout 20 wineserver -w </dev/null >/dev/null 2>&1 || true
+}
+
+# Removes the lock directory that the stopped wineserver of the prefix $1
+# leaves: it is named after the prefix's device and inode, under a temp dir
+# that the prefix records, and belongs to that prefix alone.
+remove_server_dir() {
+  local prefix=$1 server_root server_dir
+  [[ -s $prefix/wineserver ]] || return 0
+  server_root=${TMPDIR:-/tmp}/$(<"$prefix/wineserver")
+  server_dir=$server_root/$(printf 'server-%x-%x' "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
+  if [[ $(basename "$server_root") == wine-* ]]; then
+    rm -rf "$server_dir"
+    rmdir "$server_root" 2>/dev/null || true
+  fi
+}
+
+# What a finished template prefix holds: the version of the Wine that made it.
+# A template without it, or made by another Wine, is made again.
+TEMPLATE_MARK=.orbel-template-ready
+
+# True when the template prefix $1 was made to the end by this machine's Wine.
+template_current() {
+  [[ -e $1/$TEMPLATE_MARK && $(<"$1/$TEMPLATE_MARK") == "$(wine --version 2>/dev/null)" ]]
+}
+
+# make_template TEMPLATE BASE CHECK COMMAND...
+# Makes the template prefix TEMPLATE in a staging directory beside it, from a
+# copy of the template BASE (or from nothing when BASE is empty): runs
+# COMMAND... there with the prefix's wineserver up and no display, output to
+# TEMPLATE.log; checks that the registry the server writes out when it stops
+# has the line CHECK; marks the result finished and puts it in TEMPLATE's place.
+# The caller holds the lock of the templates involved.
+make_template() {
+  local template=$1 base=$2 check=$3
+  shift 3
+  local staging="$template.make.$$"
+  local log="$template.log"
+  rm -rf "$staging"
+  if [[ -n $base ]]; then
+    cp -a "$base" "$staging"
+    rm -f "$staging/$TEMPLATE_MARK"
+  else
+    mkdir -p "$staging"
+  fi
+  if ! (
+    set -e
+    export WINEPREFIX=$staging
+    unset DISPLAY
+    start_wineserver "$staging"
+    "$@"
+    stop_wineserver "$staging"
+  ) </dev/null >"$log" 2>&1; then
+    stop_wineserver "$staging"
+    remove_server_dir "$staging"
+    rm -rf "$staging"
+    echo "making the template prefix $template failed; see $log" >&2
+    return 1
+  fi
+  remove_server_dir "$staging"
+  if ! grep -qxF "$check" "$staging/user.reg"; then
+    rm -rf "$staging"
+    echo "the template prefix $template lost its registry settings; see $log" >&2
+    return 1
+  fi
+  wine --version >"$staging/$TEMPLATE_MARK" 2>/dev/null
+  rm -rf "$template"
+  mv "$staging" "$template"
 }
 
 # PIDs of the live Wine processes of the prefix $1 (its wineserver and every

@@ -22,23 +22,15 @@
 #include <string>
 #include <vector>
 
-#include "orbel_process.h"
+#include "orbel_driver.h"
 
 namespace {
 
 using namespace orbel_wine;
 
-constexpr const wchar_t* THEME_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
-constexpr const wchar_t* THEME_VALUE = L"SystemUsesLightTheme";
-
-// The menu's command ids, as Orbel's menu posts them.
-constexpr WORD ID_TOGGLE = 1;
-constexpr WORD ID_DURATION_BASE = 10;
-constexpr WORD ID_AUTOSTART = 30;
-
 // One batch: every command of the menu that changes the session or the Run
 // value, the autostart one twice so that each batch leaves it as it found it.
-constexpr WORD BATCH[] = {ID_TOGGLE, 11, 12, 14, 18, ID_AUTOSTART, ID_AUTOSTART, ID_TOGGLE};
+constexpr WORD BATCH[] = {COMMAND_TOGGLE, 11, 12, 14, 18, COMMAND_AUTOSTART, COMMAND_AUTOSTART, COMMAND_TOGGLE};
 constexpr std::size_t COMMANDS_TO_SEND = 2000;
 constexpr std::uint32_t SHUFFLE_SEED = 20240611;
 
@@ -60,22 +52,14 @@ struct Expected {
 };
 
 void apply(Expected& e, WORD id, std::uint64_t posted_at) {
-  if (id == ID_TOGGLE) {
+  if (id == COMMAND_TOGGLE) {
     e.on = !e.on;
     e.hours = 0;
-  } else if (id > ID_DURATION_BASE && id <= ID_DURATION_BASE + 8) {
+  } else if (id > COMMAND_DURATION_BASE && id <= COMMAND_DURATION_BASE + 8) {
     e.on = true;
-    e.hours = id - ID_DURATION_BASE;
+    e.hours = id - COMMAND_DURATION_BASE;
     e.until_earliest = posted_at + e.hours * SECONDS_PER_HOUR;
   }
-}
-
-std::string describe(const StoredValue& v) {
-  std::ostringstream out;
-  if (v.status != ERROR_SUCCESS) return "status " + std::to_string(v.status);
-  out << (v.type == REG_QWORD ? "REG_QWORD" : "type " + std::to_string(v.type)) << ", " << v.size << " bytes, "
-      << v.value;
-  return out.str();
 }
 
 // The stored session against the expectation; empty when they agree.
@@ -166,20 +150,19 @@ std::string show(const GuiCount& c) { return c.value < 0 ? std::string("n/a") : 
 class Soak : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(poll_until(START_TIMEOUT_MS, [] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }))
-        << "no taskbar: the wine.run fixture did not start the desktop";
-    ASSERT_TRUE(windows_of_class(ORBEL_CLASS).empty()) << "an Orbel this test did not start is running";
-    const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, ORBEL_KEY);
-    ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
-    theme_before_ = read_value(THEME_KEY, THEME_VALUE);
+    // Read first: TearDown puts it back even when the rest fails.
+    theme_before_ = read_value(THEME_KEY, THEME_VALUE_LIGHT);
+    expect_clean_desktop();
+    if (HasFatalFailure()) return;
+    forget_session();
   }
 
   void TearDown() override {
     if (theme_before_.status == ERROR_SUCCESS) {
-      RegSetKeyValueW(HKEY_CURRENT_USER, THEME_KEY, THEME_VALUE, theme_before_.type, &theme_before_.value,
+      RegSetKeyValueW(HKEY_CURRENT_USER, THEME_KEY, THEME_VALUE_LIGHT, theme_before_.type, &theme_before_.value,
                       theme_before_.size);
     } else {
-      RegDeleteKeyValueW(HKEY_CURRENT_USER, THEME_KEY, THEME_VALUE);
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, THEME_KEY, THEME_VALUE_LIGHT);
     }
   }
 
@@ -191,9 +174,8 @@ TEST_F(Soak, ThousandsOfCommandsWithMenusThemeChangesAndTaskbarRestarts) {
   ASSERT_NE(taskbar_created, 0u);
   const bool autostart_before = value_exists(RUN_KEY, RUN_VALUE);
 
-  OrbelProcess orbel(windows_path(ORBEL_EXE_PATH));
+  OrbelProcess orbel;
   ASSERT_TRUE(orbel.start());
-  ASSERT_TRUE(orbel.wait_until_ready());
 
   std::mt19937 random(SHUFFLE_SEED);
   Expected expected;
@@ -207,7 +189,8 @@ TEST_F(Soak, ThousandsOfCommandsWithMenusThemeChangesAndTaskbarRestarts) {
   // One batch, as described at the top. Returns a failure, or nothing.
   const auto batch = [&](std::size_t index) -> std::string {
     light ^= 1;
-    if (RegSetKeyValueW(HKEY_CURRENT_USER, THEME_KEY, THEME_VALUE, REG_DWORD, &light, sizeof light) != ERROR_SUCCESS)
+    if (RegSetKeyValueW(HKEY_CURRENT_USER, THEME_KEY, THEME_VALUE_LIGHT, REG_DWORD, &light, sizeof light) !=
+        ERROR_SUCCESS)
       return "cannot write the theme value";
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(orbel.window(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"ImmersiveColorSet"),
@@ -314,7 +297,7 @@ TEST_F(Soak, ThousandsOfCommandsWithMenusThemeChangesAndTaskbarRestarts) {
   DWORD code = 0xdeadbeef;
   ASSERT_TRUE(orbel.wait_for_exit(EXIT_TIMEOUT_MS, &code)) << "Orbel did not exit after WM_CLOSE";
   EXPECT_EQ(code, 0u);
-  EXPECT_TRUE(windows_of_class(ORBEL_CLASS).empty());
+  EXPECT_TRUE(orbel_windows().empty());
   // The session outlives the process.
   EXPECT_EQ(session_mismatch(expected), "");
 }

@@ -9,6 +9,8 @@
 
 namespace orbel_tray {
 
+using namespace orbel_wine;
+
 namespace {
 
 constexpr const wchar_t* REPLY_CLASS = L"OrbelTrayTests.MenuReply";
@@ -91,7 +93,7 @@ MenuDriver::~MenuDriver() {
 }
 
 bool MenuDriver::open(UINT mouse, std::string* error) {
-  if (!orbel_.post(TRAY_CALLBACK, 1, static_cast<LPARAM>(mouse))) {
+  if (!orbel_.post_click(mouse)) {
     *error = "cannot post the tray callback: " + std::to_string(GetLastError());
     return false;
   }

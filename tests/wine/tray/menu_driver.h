@@ -38,15 +38,13 @@ std::vector<std::string> describe(const OpenMenu& menu);
 
 class MenuDriver {
  public:
-  explicit MenuDriver(const OrbelProcess& orbel);
+  explicit MenuDriver(const orbel_wine::OrbelProcess& orbel);
   MenuDriver(const MenuDriver&) = delete;
   MenuDriver& operator=(const MenuDriver&) = delete;
   ~MenuDriver();
 
   // Posts the notification callback with this mouse message (WM_LBUTTONUP,
-  // WM_RBUTTONUP) and waits for the menu window. Posted, never sent: the
-  // window procedure tracks the menu inside that message, so a send would
-  // not return before the menu closes.
+  // WM_RBUTTONUP) and waits for the menu window.
   bool open(UINT mouse, std::string* error);
 
   // The open menu's items, read inside Orbel's process.
@@ -62,12 +60,12 @@ class MenuDriver {
   // Escape, then waits for the menu to close.
   bool close(std::string* error);
 
-  HWND menu_window() const { return open_menu_window(orbel_.ui_thread()); }
+  HWND menu_window() const { return orbel_.open_menu(); }
 
  private:
   bool await_closed(std::string* error);
 
-  const OrbelProcess& orbel_;
+  const orbel_wine::OrbelProcess& orbel_;
   HMODULE probe_ = nullptr;
   HHOOK hook_ = nullptr;
   HWND reply_window_ = nullptr;

@@ -11,9 +11,17 @@
 
 namespace orbel_tray {
 
+using namespace orbel_wine;
+
 namespace {
 
 constexpr DWORD UNIX_TIMEOUT_MS = 30000;
+
+// The value of an environment variable of this process; empty if unset.
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }

@@ -28,49 +28,19 @@ wine_env
 
 # The dark grey of a dark Windows taskbar: Orbel's white ink shows on it.
 taskbar_colour='32 32 32'
-ready_mark=.orbel-template-ready
-wine_version=$(wine --version 2>/dev/null)
-
-make_template() {
-  local staging="$template.make.$$"
-  local log="$template.log"
-  echo "making the dark-taskbar template from $base (log: $log)"
-  rm -rf "$staging"
-  cp -a "$base" "$staging"
-  rm -f "$staging/$ready_mark"
-  if ! (
-    set -e
-    export WINEPREFIX=$staging
-    unset DISPLAY
-    start_wineserver "$staging"
-    wine reg add 'HKCU\Control Panel\Colors' /v Menu /d "$taskbar_colour" /f
-    stop_wineserver "$staging"
-  ) </dev/null >"$log" 2>&1; then
-    stop_wineserver "$staging"
-    rm -rf "$staging"
-    echo "making the dark-taskbar template failed; see $log" >&2
-    return 1
-  fi
-  # The server writes the registry out when it stops; check that it did.
-  if ! grep -qx "\"Menu\"=\"$taskbar_colour\"" "$staging/user.reg"; then
-    rm -rf "$staging"
-    echo "the dark-taskbar template lost its colour; see $log" >&2
-    return 1
-  fi
-  echo "$wine_version" >"$staging/$ready_mark"
-  rm -rf "$template"
-  mv "$staging" "$template"
-}
+# shellcheck disable=SC2317 # run through make_template
+darken_taskbar() { wine reg add 'HKCU\Control Panel\Colors' /v Menu /d "$taskbar_colour" /f; }
 
 # The base template's own lock: nobody boots it again while it is copied.
 exec 9>"$base.lock"
 flock 9
-if [[ ! -e $base/$ready_mark || $(<"$base/$ready_mark") != "$wine_version" ]]; then
+if ! template_current "$base"; then
   echo "the base template $base is not booted (the fixture wine_run boots it)" >&2
   exit 1
 fi
-if [[ ! -e $template/$ready_mark || $(<"$template/$ready_mark") != "$wine_version" ]]; then
-  make_template
+if ! template_current "$template"; then
+  echo "making the dark-taskbar template from $base (log: $template.log)"
+  make_template "$template" "$base" "\"Menu\"=\"$taskbar_colour\"" darken_taskbar
 fi
 flock -u 9
 exec 9>&-

@@ -11,15 +11,9 @@
 namespace orbel_tray {
 namespace {
 
-class TrayIconOnDarkTaskbar : public ::testing::Test {
- protected:
-  void SetUp() override {
-    expect_clean_desktop();
-    if (HasFatalFailure()) return;
-    forget_everything();
-  }
-  void TearDown() override { forget_everything(); }
-};
+using namespace orbel_wine;
+
+class TrayIconOnDarkTaskbar : public FreshMachineTest {};
 
 TEST_F(TrayIconOnDarkTaskbar, ShowsTheOpenEyeWhileASessionIsActive) {
   OrbelProcess orbel;
@@ -60,11 +54,11 @@ TEST_F(TrayIconOnDarkTaskbar, TaskbarCreatedLeavesExactlyOneIcon) {
   // Posted messages are handled in order, so once the menu asked for next
   // is open, Orbel has handled TaskbarCreated. It also shows that the icon's
   // callback still reaches Orbel.
-  ASSERT_TRUE(orbel.post(TRAY_CALLBACK, 1, WM_RBUTTONUP));
-  ASSERT_TRUE(poll_until(EXIT_TIMEOUT_MS, [&] { return open_menu_window(orbel.ui_thread()) != nullptr; }))
+  ASSERT_TRUE(orbel.post_click(WM_RBUTTONUP));
+  ASSERT_TRUE(poll_until(EXIT_TIMEOUT_MS, [&] { return orbel.open_menu() != nullptr; }))
       << "no menu after TaskbarCreated";
-  PostMessageW(open_menu_window(orbel.ui_thread()), WM_KEYDOWN, VK_ESCAPE, 0);
-  ASSERT_TRUE(poll_until(EXIT_TIMEOUT_MS, [&] { return open_menu_window(orbel.ui_thread()) == nullptr; }));
+  PostMessageW(orbel.open_menu(), WM_KEYDOWN, VK_ESCAPE, 0);
+  ASSERT_TRUE(poll_until(EXIT_TIMEOUT_MS, [&] { return orbel.open_menu() == nullptr; }));
 
   const std::string problem = await_icon("dark-taskbar-after-taskbar-created", true, false);
   EXPECT_TRUE(problem.empty()) << problem;

@@ -14,6 +14,8 @@
 namespace orbel_tray {
 namespace {
 
+using namespace orbel_wine;
+
 constexpr std::uint64_t HOUR = 3600;
 
 const std::wstring HOLD = L"Hold orbel";
@@ -41,15 +43,8 @@ std::uint64_t end_in_hours(std::uint64_t hours) {
   return until + (90 - until % 60) % 60;
 }
 
-class OrbelMenu : public ::testing::Test {
+class OrbelMenu : public FreshMachineTest {
  protected:
-  void SetUp() override {
-    expect_clean_desktop();
-    if (HasFatalFailure()) return;
-    forget_everything();
-  }
-  void TearDown() override { forget_everything(); }
-
   // Opens the menu with a right click on the icon and reads it.
   static std::vector<std::string> open_and_read(MenuDriver& menu, OpenMenu* read = nullptr) {
     std::string error;
@@ -85,7 +80,7 @@ TEST_P(OrbelMenuState, ShowsTheStateItOpensIn) {
     store_session({c.session.on, until, c.session.hours});
   }
   if (c.start_at_logon) {
-    const std::wstring data = L"\"" + windows_path(ORBEL_EXE_PATH) + L"\"";
+    const std::wstring data = L"\"" + orbel_exe() + L"\"";
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE, REG_SZ, data.c_str(),
                               static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);

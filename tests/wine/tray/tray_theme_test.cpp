@@ -8,15 +8,9 @@
 namespace orbel_tray {
 namespace {
 
-class TrayIconOnLightTaskbar : public ::testing::Test {
- protected:
-  void SetUp() override {
-    expect_clean_desktop();
-    if (HasFatalFailure()) return;
-    forget_everything();
-  }
-  void TearDown() override { forget_everything(); }
-};
+using namespace orbel_wine;
+
+class TrayIconOnLightTaskbar : public FreshMachineTest {};
 
 TEST_F(TrayIconOnLightTaskbar, LightThemeSettingTurnsTheInkNearBlack) {
   // Started with no theme value: Orbel draws the white eye for a dark

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "orbel_process.h"
+#include "orbel_driver.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ std::string read_file(const std::wstring& path) {
 void write_file(const std::wstring& path, const std::string& content) {
   std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
   out << content;
-  ASSERT_TRUE(out.good()) << "cannot write " << narrow(path);
+  ASSERT_TRUE(out.good()) << "cannot write " << utf8(path);
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -162,10 +162,9 @@ class UpdateCheck : public ::testing::TestWithParam<UpdateCase> {
  protected:
   void SetUp() override {
     ASSERT_FALSE(run_dir().empty()) << "ORBEL_UPDATE_DIR is not set: run this program through run-update-test.sh";
-    ASSERT_TRUE(ca_.usable()) << "cannot read the test CA " << narrow(run_file(L"ca.der"));
-    ASSERT_TRUE(poll_until(START_TIMEOUT_MS, [] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }))
-        << "no taskbar: the run's desktop did not start";
-    ASSERT_TRUE(windows_of_class(ORBEL_CLASS).empty()) << "an Orbel this test did not start is running";
+    ASSERT_TRUE(ca_.usable()) << "cannot read the test CA " << utf8(run_file(L"ca.der"));
+    expect_clean_desktop();
+    if (HasFatalFailure()) return;
 
     // The prefix's https handler: our recorder instead of winebrowser, which
     // would hand the address to a browser of the machine.
@@ -176,10 +175,9 @@ class UpdateCheck : public ::testing::TestWithParam<UpdateCase> {
               ERROR_SUCCESS);
     ASSERT_NO_FATAL_FAILURE(write_file(run_file(L"opened.txt"), ""));
 
-    const LSTATUS session = RegDeleteTreeW(HKEY_CURRENT_USER, ORBEL_KEY);
-    ASSERT_TRUE(session == ERROR_SUCCESS || session == ERROR_FILE_NOT_FOUND) << session;
-    const LSTATUS run = RegDeleteKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE);
-    ASSERT_TRUE(run == ERROR_SUCCESS || run == ERROR_FILE_NOT_FOUND) << run;
+    forget_session();
+    if (HasFatalFailure()) return;
+    forget_run_value();
   }
 
   TestCa ca_;
@@ -196,9 +194,8 @@ TEST_P(UpdateCheck, FirstClickFetchesTheManifestAndOnlyANewerVersionIsOffered) {
   }
   const std::size_t log_start = lines_of(read_file(run_file(L"server.log"))).size();
 
-  OrbelProcess orbel(windows_path(ORBEL_EXE_PATH));
+  OrbelProcess orbel;
   ASSERT_TRUE(orbel.start());
-  ASSERT_TRUE(orbel.wait_until_ready());
   const std::set<DWORD> threads_before = threads_of(orbel.pid());
   EXPECT_TRUE(server_events(log_start).empty())
       << "a request before the first evaluation:" << joined(server_events(log_start));

@@ -2,13 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <sstream>
+#include <utility>
 
-namespace orbel_tray {
+namespace orbel_wine {
 
 namespace {
+
 constexpr DWORD KILL_TIMEOUT_MS = 5000;
+constexpr const wchar_t* MENU_CLASS = L"#32768";
+
+void forget_value(const wchar_t* key, const wchar_t* name) {
+  const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, key, name);
+  ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+}
+
 }  // namespace
 
 std::wstring windows_path(const std::string& unix_path) {
@@ -20,6 +27,8 @@ std::wstring windows_path(const std::string& unix_path) {
   return path;
 }
 
+std::wstring orbel_exe() { return windows_path(ORBEL_EXE_PATH); }
+
 std::string utf8(const std::wstring& text) {
   if (text.empty()) return std::string();
   const int size =
@@ -29,11 +38,6 @@ std::string utf8(const std::wstring& text) {
   return out;
 }
 
-std::string environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : std::string(value);
-}
-
 std::uint64_t unix_now() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
@@ -41,22 +45,27 @@ std::uint64_t unix_now() {
   return (ticks - 116444736000000000u) / 10000000u;
 }
 
-std::string stored(const wchar_t* name) {
-  DWORD type = 0xdeadbeef;
-  std::uint64_t value = 0;
-  DWORD size = sizeof value;
-  const LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, ORBEL_KEY, name, RRF_RT_ANY, &type, &value, &size);
-  std::ostringstream out;
-  if (status != ERROR_SUCCESS) {
-    out << "status " << status;
-  } else {
-    out << (type == REG_QWORD   ? "REG_QWORD"
-            : type == REG_DWORD ? "REG_DWORD"
-                                : "type " + std::to_string(type))
-        << ", " << size << " bytes, " << value;
-  }
-  return out.str();
+StoredValue read_value(const wchar_t* key, const wchar_t* name) {
+  StoredValue v;
+  v.type = 0xdeadbeef;  // poisoned: a read that succeeds without writing it shows
+  v.size = sizeof v.value;
+  v.status = RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY, &v.type, &v.value, &v.size);
+  return v;
 }
+
+bool value_exists(const wchar_t* key, const wchar_t* name) {
+  return RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::string describe(const StoredValue& v) {
+  if (v.status != ERROR_SUCCESS) return "status " + std::to_string(v.status);
+  const std::string type = v.type == REG_QWORD   ? "REG_QWORD"
+                           : v.type == REG_DWORD ? "REG_DWORD"
+                                                 : "type " + std::to_string(v.type);
+  return type + ", " + std::to_string(v.size) + " bytes, " + std::to_string(v.value);
+}
+
+std::string stored(const wchar_t* name) { return describe(read_value(ORBEL_KEY, name)); }
 
 std::string qword(std::uint64_t value) { return "REG_QWORD, 8 bytes, " + std::to_string(value); }
 
@@ -99,13 +108,18 @@ void set_light_theme(bool light) {
             ERROR_SUCCESS);
 }
 
+void forget_session() {
+  const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, ORBEL_KEY);
+  ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+}
+
+void forget_run_value() { forget_value(RUN_KEY, RUN_VALUE); }
+
 void forget_everything() {
-  const LSTATUS session = RegDeleteTreeW(HKEY_CURRENT_USER, ORBEL_KEY);
-  EXPECT_TRUE(session == ERROR_SUCCESS || session == ERROR_FILE_NOT_FOUND) << session;
-  for (const auto& [key, value] : {std::pair{RUN_KEY, RUN_VALUE}, std::pair{THEME_KEY, THEME_VALUE_LIGHT}}) {
-    const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, key, value);
-    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
-  }
+  // Each one even when another failed: a TearDown leaves as little as it can.
+  forget_session();
+  forget_run_value();
+  forget_value(THEME_KEY, THEME_VALUE_LIGHT);
 }
 
 std::vector<HWND> orbel_windows() {
@@ -116,23 +130,6 @@ std::vector<HWND> orbel_windows() {
   return windows;
 }
 
-HWND open_menu_window(DWORD thread) {
-  struct Search {
-    HWND found;
-  } search{nullptr};
-  EnumThreadWindows(
-      thread,
-      [](HWND window, LPARAM context) -> BOOL {
-        wchar_t name[16] = {};
-        GetClassNameW(window, name, 16);
-        if (lstrcmpW(name, L"#32768") != 0 || !IsWindowVisible(window)) return TRUE;
-        reinterpret_cast<Search*>(context)->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 void expect_clean_desktop() {
   // Orbel adds its icon at start-up, so the taskbar must already be there.
   ASSERT_TRUE(poll_until(START_TIMEOUT_MS, [] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }))
@@ -140,8 +137,8 @@ void expect_clean_desktop() {
   ASSERT_TRUE(orbel_windows().empty()) << "an Orbel this test did not start is running";
 }
 
-bool OrbelProcess::start() {
-  const std::wstring exe = windows_path(ORBEL_EXE_PATH);
+bool OrbelProcess::create_process() {
+  const std::wstring exe = orbel_exe();
   std::wstring command_line = L"\"" + exe + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -157,7 +154,14 @@ bool OrbelProcess::start() {
   CloseHandle(info.hThread);
   process_ = info.hProcess;
   pid_ = info.dwProcessId;
+  return true;
+}
 
+bool OrbelProcess::start() { return create_process() && wait_until_ready(); }
+
+// Waits for this process's window and then for its message loop, which runs
+// only once start-up has added the icon and stored the session.
+bool OrbelProcess::wait_until_ready() {
   const bool found = poll_until(START_TIMEOUT_MS, [this] {
     for (HWND w : orbel_windows()) {
       DWORD owner = 0;
@@ -173,14 +177,16 @@ bool OrbelProcess::start() {
     ADD_FAILURE() << "Orbel (PID " << pid_ << ") showed no window" << (running() ? "" : " and exited");
     return false;
   }
-  // The message loop runs only once start-up has added the icon and stored
-  // the session.
-  DWORD_PTR result = 0;
-  if (!SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, START_TIMEOUT_MS, &result)) {
+  if (!answers(START_TIMEOUT_MS)) {
     ADD_FAILURE() << "Orbel's window does not answer: " << GetLastError();
     return false;
   }
   return true;
+}
+
+bool OrbelProcess::answers(DWORD timeout_ms) const {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, timeout_ms, &result) != 0;
 }
 
 bool OrbelProcess::running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
@@ -194,16 +200,34 @@ bool OrbelProcess::post(UINT message, WPARAM wparam, LPARAM lparam) const {
   return PostMessageW(window_, message, wparam, lparam) != 0;
 }
 
+HWND OrbelProcess::open_menu() const {
+  if (ui_thread_ == 0) return nullptr;
+  struct Search {
+    HWND found;
+  } search{nullptr};
+  EnumThreadWindows(
+      ui_thread_,
+      [](HWND window, LPARAM context) -> BOOL {
+        wchar_t name[16] = {};
+        GetClassNameW(window, name, 16);
+        if (lstrcmpW(name, MENU_CLASS) != 0 || !IsWindowVisible(window)) return TRUE;
+        reinterpret_cast<Search*>(context)->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 void OrbelProcess::stop() {
   if (process_ == nullptr) return;
   DWORD code = 0;
   if (running() && window_ != nullptr) {
     // An open menu would hold WM_CLOSE until it closes.
-    if (HWND menu = open_menu_window(ui_thread_)) {
+    if (HWND menu = open_menu()) {
       PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-      poll_until(EXIT_TIMEOUT_MS, [this] { return open_menu_window(ui_thread_) == nullptr; });
+      poll_until(EXIT_TIMEOUT_MS, [this] { return open_menu() == nullptr; });
     }
-    if (post(WM_CLOSE, 0, 0)) wait_for_exit(EXIT_TIMEOUT_MS, &code);
+    if (post_close()) wait_for_exit(EXIT_TIMEOUT_MS, &code);
   }
   if (running()) {
     ADD_FAILURE() << "Orbel (PID " << pid_ << ") did not close; terminating it";
@@ -214,4 +238,4 @@ void OrbelProcess::stop() {
   process_ = nullptr;
 }
 
-}  // namespace orbel_tray
+}  // namespace orbel_wine
