@@ -93,22 +93,20 @@ HINSTANCE ShellExecuteW(HWND window, LPCWSTR operation, LPCWSTR file, LPCWSTR pa
 
 namespace winsim {
 
-void set_power_status(BYTE ac_line_status, BYTE battery_percent) {
-  machine().power_status.ACLineStatus = ac_line_status;
-  machine().power_status.BatteryLifePercent = battery_percent;
-  machine().power_status.BatteryFlag = battery_percent == 255 ? 128 : battery_percent <= 5 ? 4 : battery_percent <= 33 ? 2 : 1;
-  std::vector<HWND> windows;
-  for (const auto& entry : machine().windows)
-    if (entry.second.alive) windows.push_back(reinterpret_cast<HWND>(entry.first));
-  for (HWND w : windows) SendMessageW(w, WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE, 0);
-}
-
 void set_system_power_status(const SYSTEM_POWER_STATUS& status) {
   machine().power_status = status;
   std::vector<HWND> windows;
   for (const auto& entry : machine().windows)
     if (entry.second.alive) windows.push_back(reinterpret_cast<HWND>(entry.first));
   for (HWND w : windows) SendMessageW(w, WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE, 0);
+}
+
+void set_power_status(BYTE ac_line_status, BYTE battery_percent) {
+  SYSTEM_POWER_STATUS status = machine().power_status;
+  status.ACLineStatus = ac_line_status;
+  status.BatteryLifePercent = battery_percent;
+  status.BatteryFlag = battery_percent == 255 ? 128 : battery_percent <= 5 ? 4 : battery_percent <= 33 ? 2 : 1;
+  set_system_power_status(status);
 }
 
 void set_local_offset_s(std::int64_t offset) { machine().local_offset_s = offset; }
