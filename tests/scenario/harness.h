@@ -54,7 +54,11 @@ constexpr std::uint64_t HOUR = 3600;
 class Program : public ::testing::Test {
  protected:
   void SetUp() override { fresh_machine(); }
-  void TearDown() override { EXPECT_FALSE(winsim::run_limit_hit()) << "a run never ended"; }
+  void TearDown() override {
+    EXPECT_FALSE(winsim::run_limit_hit()) << "a run never ended";
+    // A check started by the last evaluation may still be running.
+    winsim::wait_for_threads();
+  }
 
   // Starts the program, lets `seconds` of virtual time pass, then closes it.
   int run_for(std::uint64_t seconds) {

@@ -46,6 +46,9 @@ struct Threads {
 };
 
 Threads& threads() {
+  // The machine must outlive the threads' destructor, which joins workers
+  // that still use it: statics are destroyed in reverse order of creation.
+  machine();
   static Threads instance;
   return instance;
 }
