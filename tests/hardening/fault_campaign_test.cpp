@@ -140,7 +140,9 @@ struct RunConfig {
 class Driver {
  public:
   explicit Driver(const RunConfig& config)
-      : config_(config), invariants_(config.odd && config.odd->lid ? *config.odd->lid : USERS_LID) {}
+      : config_(config) {
+    invariants_.remember_plans();
+  }
 
   bool plain() const { return !config_.fault && !config_.odd; }
 
@@ -196,6 +198,7 @@ class Driver {
   }
 
   std::uint64_t start() const { return start_; }
+  void switch_plan(const GUID& plan) { invariants_.switch_plan(plan); }
   std::vector<std::string> take_violations() { return invariants_.take_violations(); }
   const std::vector<Outcome>& outcomes() const { return outcomes_; }
   const std::map<std::string, std::size_t>& calls_before_first_check_probe() const { return calls_before_probe_; }
@@ -316,7 +319,8 @@ bool lid_is(winsim::ValueIndexes v) { return hardening::active_lid().ac == v.ac 
 bool backup_is(winsim::ValueIndexes v) { return stored("LidAC") == v.ac && stored("LidDC") == v.dc; }
 
 bool no_backup() {
-  return !winsim::reg_get(hardening::ORBEL_KEY, "LidAC") && !winsim::reg_get(hardening::ORBEL_KEY, "LidDC");
+  return !winsim::reg_get(hardening::ORBEL_KEY, "LidAC") && !winsim::reg_get(hardening::ORBEL_KEY, "LidDC") &&
+         !winsim::reg_get(hardening::ORBEL_KEY, "LidPlan");
 }
 
 // Held: the request is on, the plan overridden, the user's pair saved.
@@ -486,6 +490,31 @@ const Scenario SCENARIOS[] = {
            65);
        d.expect(given_back(), "quitting after the restart gives everything back");
      }},
+    {"plans switched and deleted during a session",
+     [](Driver& d) {
+       const GUID a = scenario::balanced();
+       const GUID b = winsim::plan_guid("High performance");
+       const GUID x = winsim::plan_guid("Power saver");
+       auto is = [](const GUID& plan, winsim::ValueIndexes v) {
+         const winsim::ValueIndexes now = hardening::lid_of(plan);
+         return now.ac == v.ac && now.dc == v.dc;
+       };
+       d.process(
+           [&d, a, b, x, is] {
+             winsim::after_s(30, [&d, b] { d.switch_plan(b); });
+             winsim::after_s(45, [&d, a, b, is] {
+               d.expect(is(a, USERS_LID) && is(b, {0, 0}) && backup_is({1, 1}),
+                        "the next tick gives the first plan back and holds the new one");
+             });
+             winsim::after_s(50, [a] { winsim::delete_plan(a); });
+             winsim::after_s(90, [&d, x] { d.switch_plan(x); });
+             winsim::after_s(105, [&d, b, x, is] {
+               d.expect(is(b, {1, 1}) && is(x, {0, 0}), "a second switch moves the hold again");
+             });
+           },
+           125);
+       d.expect(is(b, {1, 1}) && is(x, {1, 1}) && no_backup(), "quitting gives the last plan back");
+     }},
     {"crash and restart after the session's end",
      [](Driver& d) {
        store_session(1, winsim::time_unix() + 2 * HOUR_S, 2);
@@ -520,7 +549,8 @@ std::vector<OddData> odd_data() {
   };
   const Value values[] = {{hardening::ORBEL_KEY, "On"},    {hardening::ORBEL_KEY, "Until"},
                           {hardening::ORBEL_KEY, "Hours"}, {hardening::ORBEL_KEY, "LidAC"},
-                          {hardening::ORBEL_KEY, "LidDC"}, {hardening::THEME_KEY, hardening::THEME_VALUE},
+                          {hardening::ORBEL_KEY, "LidDC"}, {hardening::ORBEL_KEY, "LidPlan"},
+                          {hardening::THEME_KEY, hardening::THEME_VALUE},
                           {hardening::RUN_KEY, "Orbel"}};
   struct Shape {
     std::string label;
