@@ -192,10 +192,12 @@ bool close_and_wait(const OrbelProcess& orbel) {
 }
 
 // Plan A, its lid closing to sleep on mains and to hibernation on battery, is
-// the active plan; Orbel has never run.
+// the active plan; Orbel has never run. Plan B, for the tests that add it,
+// shuts down on mains and sleeps on battery.
 class LidE2E : public ::testing::Test {
  protected:
   static constexpr Lid A_LID = {LID_SLEEP, LID_HIBERNATE};
+  static constexpr Lid B_LID = {LID_SHUT_DOWN, LID_SLEEP};
 
   void SetUp() override {
     expect_clean_desktop();
@@ -248,7 +250,6 @@ TEST_F(LidE2E, CrashKeepsOverrideAndBackupUntilAStartAfterTheSessionEnded) {
 // follow: A's values go back into A without making A active again, and B is
 // saved and held instead.
 TEST_F(LidE2E, PlanSwitchMidSessionGivesTheOldPlanItsValuesAndHoldsTheNewOne) {
-  constexpr Lid B_LID = {LID_SHUT_DOWN, LID_SLEEP};
   ASSERT_NO_FATAL_FAILURE(add_plan(PLAN_B, B_LID));
   OrbelProcess orbel(orbel_with_standin());
   ASSERT_TRUE(start_with_standin(orbel));
@@ -272,6 +273,25 @@ TEST_F(LidE2E, PlanSwitchMidSessionGivesTheOldPlanItsValuesAndHoldsTheNewOne) {
   EXPECT_EQ(pending_writes(PLAN_B), 0u);
   EXPECT_EQ(lid_of(PLAN_A), text(A_LID));
   EXPECT_EQ(set_active_calls(PLAN_A), a_made_active) << "PowerSetActiveScheme for A, which is not active";
+  expect_no_backup();
+  expect_plan_guids_freed_once();
+}
+
+// The user switches from plan A to plan B and Orbel closes before an
+// evaluation has seen it: A's values still go back into A, not into the
+// active plan, and A is not made active for it.
+TEST_F(LidE2E, CloseAfterAPlanSwitchGivesTheValuesBackToTheirOwnPlan) {
+  ASSERT_NO_FATAL_FAILURE(add_plan(PLAN_B, B_LID));
+  OrbelProcess orbel(orbel_with_standin());
+  ASSERT_TRUE(start_with_standin(orbel));
+  ASSERT_EQ(lid_of(PLAN_A), text(HELD));
+  const DWORD a_made_active = set_active_calls(PLAN_A);
+
+  ASSERT_NO_FATAL_FAILURE(make_active(PLAN_B));
+  ASSERT_TRUE(close_and_wait(orbel));
+  EXPECT_EQ(lid_of(PLAN_A), text(A_LID));
+  EXPECT_EQ(set_active_calls(PLAN_A), a_made_active) << "PowerSetActiveScheme for A, which is not active";
+  EXPECT_EQ(lid_of(PLAN_B), text(B_LID));
   expect_no_backup();
   expect_plan_guids_freed_once();
 }
