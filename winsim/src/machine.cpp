@@ -147,12 +147,15 @@ void start_process(Machine& m) {
 }  // namespace
 
 void reset() {
-  reset_internet();
+  // Worker threads use the machine: they end before it is wiped.
+  join_threads();
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
   reset_registry();
   reset_power();
+  reset_kernel();
   reset_devices();
+  reset_internet();
   m.filetime = UNIX_EPOCH_AS_FILETIME + static_cast<std::int64_t>(DEFAULT_START_UNIX) * 10000000;
   m.uptime_ms = 0;
   m.events.clear();
@@ -163,8 +166,6 @@ void reset() {
   m.classes.clear();
   m.timers.clear();
   m.registered_messages.clear();
-  m.mutexes.clear();
-  m.mutex_handles.clear();
   m.bitmaps.clear();
   m.icons.clear();
   m.tray.clear();

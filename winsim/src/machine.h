@@ -107,6 +107,7 @@ struct Machine {
 
   std::map<std::u16string, int> mutexes;                           // name -> open handles
   std::map<std::uintptr_t, std::pair<int, std::u16string>> mutex_handles;  // handle -> process, name
+  std::map<std::uintptr_t, int> thread_handles;                    // handle -> process
 
   std::map<std::uintptr_t, Bitmap> bitmaps;
   std::map<std::uintptr_t, Icon> icons;
@@ -160,6 +161,7 @@ void set_last_error(DWORD code);
 // Lifecycle hooks of the separate parts of the machine.
 void reset_registry();
 void reset_power();
+void reset_kernel();
 void end_windows_of(int process);
 void end_gdi_of(int process);
 void end_kernel_objects_of(int process);

@@ -137,10 +137,13 @@ struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 };
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 HANDLE CreateMutexW(void* security, BOOL initial_owner, LPCWSTR name);
 BOOL CloseHandle(HANDLE handle);
+HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD thread_id);
 HMODULE GetModuleHandleW(LPCWSTR module_name);
 void GetSystemTimePreciseAsFileTime(FILETIME* time);
 
@@ -309,11 +312,6 @@ BOOL SetForegroundWindow(HWND window);
 constexpr int SW_SHOWNORMAL = 1;
 HINSTANCE ShellExecuteW(HWND window, LPCWSTR operation, LPCWSTR file, LPCWSTR parameters, LPCWSTR directory,
                         int show);
-
-// ---- threads ----
-using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
-HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                    DWORD flags, LPDWORD thread_id);
 
 // ---- WinINet ----
 using HINTERNET = void*;
