@@ -30,7 +30,8 @@ BOOL GetSystemPowerStatus(SYSTEM_POWER_STATUS* status) {
 
 void GetLocalTime(SYSTEMTIME* time) {
   enter("GetLocalTime");
-  const std::int64_t local_ms = (machine().filetime.load() - 116444736000000000LL) / 10000 + machine().local_offset_s * 1000;
+  const std::int64_t local_ms =
+      (machine().filetime.load() - FILETIME_UNIX_EPOCH) / FILETIME_TICKS_PER_MS + machine().local_offset_s * 1000;
   std::int64_t days = local_ms / 86400000;
   std::int64_t ms_of_day = local_ms % 86400000;
   if (ms_of_day < 0) {

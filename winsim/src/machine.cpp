@@ -133,7 +133,10 @@ using namespace detail;
 std::string trace_text(const GUID& guid) { return guid_text(guid); }
 
 namespace {
-constexpr std::int64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000;
+
+std::int64_t filetime_of_unix(std::uint64_t seconds) {
+  return FILETIME_UNIX_EPOCH + static_cast<std::int64_t>(seconds) * FILETIME_TICKS_PER_S;
+}
 
 void start_process(Machine& m) {
   m.main_thread = std::this_thread::get_id();
@@ -156,7 +159,7 @@ void reset() {
   reset_kernel();
   reset_devices();
   reset_internet();
-  m.filetime = UNIX_EPOCH_AS_FILETIME + static_cast<std::int64_t>(DEFAULT_START_UNIX) * 10000000;
+  m.filetime = filetime_of_unix(DEFAULT_START_UNIX);
   m.uptime_ms = 0;
   m.events.clear();
   m.process = 1;
@@ -174,7 +177,7 @@ void reset() {
   m.registry_writes.clear();
   m.faults.clear();
   m.fired_faults.clear();
-  m.run_limit_ms = 400ull * 86400 * 1000;
+  m.run_limit_ms = DEFAULT_RUN_LIMIT_MS;
   start_process(m);
 }
 
@@ -213,13 +216,11 @@ int run_as_other_process(const std::function<int()>& body) {
   return result;
 }
 
-void set_time_unix(std::uint64_t seconds) {
-  machine().filetime = UNIX_EPOCH_AS_FILETIME + static_cast<std::int64_t>(seconds) * 10000000;
-}
+void set_time_unix(std::uint64_t seconds) { machine().filetime = filetime_of_unix(seconds); }
 void set_filetime(std::int64_t value) { machine().filetime = value; }
 std::uint64_t time_unix() {
   const std::int64_t t = machine().filetime;
-  return t < UNIX_EPOCH_AS_FILETIME ? 0 : static_cast<std::uint64_t>((t - UNIX_EPOCH_AS_FILETIME) / 10000000);
+  return t < FILETIME_UNIX_EPOCH ? 0 : static_cast<std::uint64_t>((t - FILETIME_UNIX_EPOCH) / FILETIME_TICKS_PER_S);
 }
 std::uint64_t uptime_ms() { return machine().uptime_ms; }
 

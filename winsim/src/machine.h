@@ -18,6 +18,15 @@
 
 namespace winsim::detail {
 
+// FILETIME counts 100-nanosecond ticks since 1601-01-01 UTC.
+constexpr std::int64_t FILETIME_TICKS_PER_MS = 10000;
+constexpr std::int64_t FILETIME_TICKS_PER_S = 1000 * FILETIME_TICKS_PER_MS;
+// 1970-01-01 UTC, where Unix time starts, as a FILETIME (11644473600 s).
+constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;
+
+// Virtual time after which a run that has not ended is given up.
+constexpr std::uint64_t DEFAULT_RUN_LIMIT_MS = 400ull * 86400 * 1000;
+
 struct RegistryValue {
   std::u16string name;  // as first written
   DWORD type;
@@ -85,7 +94,7 @@ struct Machine {
 
   std::atomic<std::int64_t> filetime{0};
   std::uint64_t uptime_ms = 0;
-  std::uint64_t run_limit_ms = 400ull * 86400 * 1000;
+  std::uint64_t run_limit_ms = DEFAULT_RUN_LIMIT_MS;
   std::uint64_t run_started_ms = 0;
   bool limit_hit = false;
   std::vector<ScriptedEvent> events;

@@ -22,7 +22,7 @@ void advance_to(Machine& m, std::uint64_t target_ms) {
   if (target_ms <= m.uptime_ms) return;
   const std::uint64_t step = target_ms - m.uptime_ms;
   m.uptime_ms = target_ms;
-  m.filetime += static_cast<std::int64_t>(step) * 10000;
+  m.filetime += static_cast<std::int64_t>(step) * FILETIME_TICKS_PER_MS;
 }
 
 }  // namespace
