@@ -157,7 +157,8 @@ void set_system_power_status(const SYSTEM_POWER_STATUS& status);
 void set_local_offset_s(std::int64_t offset);
 
 // ---- executable path ----
-// What GetModuleFileNameW reports for the program; any length.
+// What GetModuleFileNameW reports for the program; any length. reset():
+// C:\Program Files\App\app.exe.
 void set_module_path(const std::u16string& path);
 
 // ---- popup menus ----
