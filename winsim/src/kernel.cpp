@@ -79,7 +79,6 @@ void end_kernel_objects_of(int process) {
 using namespace winsim::detail;
 
 DWORD GetLastError() { return last_error; }
-void SetLastError(DWORD code) { last_error = code; }
 
 HANDLE CreateMutexW(void* security, BOOL initial_owner, LPCWSTR name) {
   if (enter("CreateMutexW", std::string(security ? "attributes" : "NULL") + ", " + (initial_owner ? "TRUE" : "FALSE") +
@@ -157,10 +156,6 @@ void GetSystemTimePreciseAsFileTime(FILETIME* time) {
 namespace winsim {
 
 void wait_for_threads() { join_threads(); }
-std::size_t threads_started() {
-  std::lock_guard<std::mutex> guard(threads().lock);
-  return threads().started;
-}
 
 std::size_t open_thread_handles() {
   Machine& m = machine();

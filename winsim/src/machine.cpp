@@ -261,9 +261,5 @@ std::vector<FiredFault> fired_faults() {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   return machine().fired_faults;
 }
-void clear_faults() {
-  std::lock_guard<std::recursive_mutex> guard(machine().lock);
-  machine().faults.clear();
-}
 
 }  // namespace winsim

@@ -44,7 +44,6 @@ struct PowerPlan {
 
 struct Window {
   std::u16string class_name;  // folded
-  std::u16string title;
   WNDPROC proc;
   int process;
   bool alive;

@@ -78,7 +78,7 @@ HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DW
     return nullptr;
   }
   const std::uintptr_t handle = new_handle();
-  m.windows[handle] = Window{fold(wide(class_name)), wide(window_name), cls->second, m.process, true};
+  m.windows[handle] = Window{fold(wide(class_name)), cls->second, m.process, true};
   const auto hwnd = reinterpret_cast<HWND>(handle);
   // Creation messages, as Windows sends them: a FALSE from WM_NCCREATE or -1
   // from WM_CREATE makes the creation fail.
@@ -254,18 +254,6 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse_ms, TIMERPROC timer_proc
                  m.timers.end());
   m.timers.push_back(Timer{window, id, interval, m.uptime_ms + interval});
   return id ? id : 1;
-}
-
-HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name) {
-  enter("FindWindowW", utf8(class_name) + ", " + utf8(window_name));
-  for (const auto& entry : machine().windows) {
-    const Window& w = entry.second;
-    if (!w.alive) continue;
-    if (class_name && w.class_name != fold(wide(class_name))) continue;
-    if (window_name && w.title != wide(window_name)) continue;
-    return reinterpret_cast<HWND>(entry.first);
-  }
-  return nullptr;
 }
 
 namespace winsim::detail {

@@ -64,7 +64,6 @@ void set_trace_recording(bool on);
 // The `nth` call of `name` from now on fails (once), or every call from the
 // nth on (`from_then_on`). Each call fails the way Windows documents.
 void fail_call(const std::string& name, unsigned nth = 1, bool from_then_on = false);
-void clear_faults();
 // Every injected fault that made a call fail since reset(), in order, with
 // the size the trace had then (the failed call is the line before it, while
 // the trace records).
@@ -131,7 +130,6 @@ struct TrayIcon {
   UINT id;
   UINT callback_message;
   std::u16string tip;
-  bool has_icon;
   std::vector<std::uint8_t> pixels;  // the shell's copy of the icon: 32-bit BGRA rows, top first
   int width;
   int height;
@@ -169,10 +167,8 @@ struct MenuEntry {
 };
 struct TrackedMenu {
   std::vector<MenuEntry> entries;
-  UINT flags;
   int x;
   int y;
-  HWND owner;
 };
 // What the next TrackPopupMenu does: the user takes `tracking_ms` (timers
 // and scripted events falling due meanwhile run, as they do in a modal menu
@@ -199,7 +195,6 @@ std::vector<ShellExecution> shell_executions();
 // GetMessageW and a menu's modal loop wait for every running thread before
 // they move the clock, and so does the end of a process. Tests wait here.
 void wait_for_threads();
-std::size_t threads_started();
 // Kernel handles the current process holds open: named mutexes and thread
 // handles; and the thread handles alone (each must be closed by its maker).
 std::size_t open_kernel_handles();
