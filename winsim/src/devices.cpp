@@ -33,7 +33,7 @@ BOOL GetSystemPowerStatus(SYSTEM_POWER_STATUS* status) {
 }
 
 void GetLocalTime(SYSTEMTIME* time) {
-  enter("GetLocalTime");
+  enter_cannot_fail("GetLocalTime");
   const std::int64_t local_ms =
       (machine().filetime.load() - FILETIME_UNIX_EPOCH) / FILETIME_TICKS_PER_MS + machine().local_offset_s * 1000;
   std::int64_t days = local_ms / 86400000;

@@ -155,7 +155,7 @@ BOOL InternetReadFile(HINTERNET request, LPVOID buffer, DWORD bytes_to_read, LPD
 
 BOOL InternetCloseHandle(HINTERNET handle) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
-  enter("InternetCloseHandle");
+  enter_cannot_fail("InternetCloseHandle");
   Internet& net = internet();
   auto it = net.handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == net.handles.end()) {

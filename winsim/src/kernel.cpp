@@ -99,7 +99,7 @@ HANDLE CreateMutexW(void* security, BOOL initial_owner, LPCWSTR name) {
 BOOL CloseHandle(HANDLE handle) {
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
-  enter("CloseHandle");
+  enter_cannot_fail("CloseHandle");
   const auto key = reinterpret_cast<std::uintptr_t>(handle);
   if (m.thread_handles.erase(key)) return TRUE;
   auto it = m.mutex_handles.find(key);
@@ -147,7 +147,7 @@ HMODULE GetModuleHandleW(LPCWSTR module_name) {
 }
 
 void GetSystemTimePreciseAsFileTime(FILETIME* time) {
-  enter("GetSystemTimePreciseAsFileTime");
+  enter_cannot_fail("GetSystemTimePreciseAsFileTime");
   const auto t = static_cast<std::uint64_t>(machine().filetime.load());
   time->dwLowDateTime = static_cast<DWORD>(t & 0xffffffffu);
   time->dwHighDateTime = static_cast<DWORD>(t >> 32);

@@ -2,18 +2,71 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <string_view>
 
 namespace winsim::detail {
+namespace {
+
+// Calls whose failure Windows gives the caller nothing to act on, so winsim
+// never injects one: clock reads, frees and closes, and messages handed to a
+// window procedure or the loop. They still answer a bad argument as Windows
+// does (CloseHandle of an unknown handle is FALSE). Their simulations enter
+// through enter_cannot_fail.
+constexpr std::string_view CALLS_THAT_CANNOT_FAIL[] = {
+    "GetSystemTimePreciseAsFileTime",
+    "GetLocalTime",
+    "CloseHandle",
+    "LocalFree",
+    "DestroyMenu",
+    "DeleteObject",
+    "DestroyIcon",
+    "InternetCloseHandle",
+    "DefWindowProcW",
+    "SendMessageW",
+    "TranslateMessage",
+    "DispatchMessageW",
+    "PostQuitMessage",
+};
+
+bool listed_as_cannot_fail(std::string_view call) {
+  return std::find(std::begin(CALLS_THAT_CANNOT_FAIL), std::end(CALLS_THAT_CANNOT_FAIL), call) !=
+         std::end(CALLS_THAT_CANNOT_FAIL);
+}
+
+// A mistake in a test or in winsim itself, not a behaviour to simulate:
+// the run stops with the reason.
+[[noreturn]] void misuse(const std::string& reason) {
+  std::fprintf(stderr, "winsim: %s\n", reason.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+void record(Machine& m, const char* name, const std::string& args) {
+  if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
+}
+
+}  // namespace
 
 Machine& machine() {
   static Machine instance;
   return instance;
 }
 
-bool enter(const char* name, const std::string& args) {
+void enter_cannot_fail(const char* name, const std::string& args) {
+  if (!listed_as_cannot_fail(name))
+    misuse(std::string(name) + " is simulated as a call that cannot fail but is not listed as one");
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
-  if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
+  record(m, name, args);
+}
+
+bool enter(const char* name, const std::string& args) {
+  if (listed_as_cannot_fail(name)) misuse(std::string(name) + " is listed as a call that cannot fail but may fail");
+  Machine& m = machine();
+  std::lock_guard<std::recursive_mutex> guard(m.lock);
+  record(m, name, args);
   auto fault = m.faults.find(name);
   if (fault == m.faults.end()) return false;
   Fault& f = fault->second;
@@ -253,7 +306,12 @@ void set_trace_recording(bool on) {
   machine().trace_recording = on;
 }
 
+bool can_fail(const std::string& call) { return !listed_as_cannot_fail(call); }
+
 void fail_call(const std::string& name, unsigned nth, bool from_then_on) {
+  if (!can_fail(name))
+    misuse("fail_call(\"" + name + "\"): Windows gives the caller of " + name +
+           " no failure to act on, so winsim never fails it (ask can_fail first)");
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   machine().faults[name] = Fault{nth == 0 ? 1 : nth, from_then_on};
 }

@@ -152,7 +152,11 @@ Machine& machine();
 
 // Records the call in the trace and says whether an injected fault makes it
 // fail this time.
-bool enter(const char* name, const std::string& args = std::string());
+[[nodiscard]] bool enter(const char* name, const std::string& args = std::string());
+// Records a call that Windows gives its caller no failure to act on (a clock
+// read, a free, a dispatch): no fault is ever injected into it. It must be
+// one of machine.cpp's CALLS_THAT_CANNOT_FAIL.
+void enter_cannot_fail(const char* name, const std::string& args = std::string());
 
 std::uintptr_t new_handle();
 std::string utf8(const WCHAR* text);

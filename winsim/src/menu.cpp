@@ -55,7 +55,7 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND win
 }
 
 BOOL DestroyMenu(HMENU menu) {
-  enter("DestroyMenu");
+  enter_cannot_fail("DestroyMenu");
   return machine().menus.erase(reinterpret_cast<std::uintptr_t>(menu)) ? TRUE : FALSE;
 }
 

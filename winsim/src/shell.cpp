@@ -89,7 +89,7 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, co
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
-  enter("DeleteObject");
+  enter_cannot_fail("DeleteObject");
   return machine().bitmaps.erase(reinterpret_cast<std::uintptr_t>(object)) ? TRUE : FALSE;
 }
 
@@ -112,7 +112,7 @@ HICON CreateIconIndirect(ICONINFO* info) {
 }
 
 BOOL DestroyIcon(HICON icon) {
-  enter("DestroyIcon");
+  enter_cannot_fail("DestroyIcon");
   return machine().icons.erase(reinterpret_cast<std::uintptr_t>(icon)) ? TRUE : FALSE;
 }
 

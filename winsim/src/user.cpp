@@ -107,7 +107,8 @@ BOOL DestroyWindow(HWND window) {
 }
 
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  enter("DefWindowProcW", hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
+  enter_cannot_fail("DefWindowProcW",
+                    hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
   switch (message) {
     case WM_NCCREATE: return TRUE;
     case WM_CLOSE: DestroyWindow(window); return 0;
@@ -135,7 +136,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  enter("SendMessageW", hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
+  enter_cannot_fail("SendMessageW", hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
   Window* w = live_window(window);
   if (!w) {
     set_last_error(ERROR_INVALID_WINDOW_HANDLE);
@@ -145,7 +146,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 void PostQuitMessage(int exit_code) {
-  enter("PostQuitMessage", std::to_string(exit_code));
+  enter_cannot_fail("PostQuitMessage", std::to_string(exit_code));
   machine().quit_pending = true;
   machine().quit_code = exit_code;
 }
@@ -212,12 +213,12 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
 }
 
 BOOL TranslateMessage(const MSG* msg) {
-  enter("TranslateMessage", msg ? hex(msg->message) : "NULL");
+  enter_cannot_fail("TranslateMessage", msg ? hex(msg->message) : "NULL");
   return FALSE;
 }
 
 LRESULT DispatchMessageW(const MSG* msg) {
-  enter("DispatchMessageW", msg ? hex(msg->message) : "NULL");
+  enter_cannot_fail("DispatchMessageW", msg ? hex(msg->message) : "NULL");
   if (!msg) return 0;
   Window* w = live_window(msg->hwnd);
   if (!w) {

@@ -61,8 +61,15 @@ std::string trace_text(const GUID& guid);
 void set_trace_recording(bool on);
 
 // ---- fault injection ----
+// Whether winsim can make `call` fail. It cannot for the calls whose failure
+// Windows gives the caller nothing to act on: clock reads, frees and closes,
+// and messages handed to a window procedure or the loop (GetLocalTime,
+// CloseHandle, DispatchMessageW and the like).
+bool can_fail(const std::string& call);
 // The `nth` call of `name` from now on fails (once), or every call from the
-// nth on (`from_then_on`). Each call fails the way Windows documents.
+// nth on (`from_then_on`). Each call fails the way Windows documents. Asking
+// this of a call that cannot fail is a mistake in the test: winsim says so
+// on stderr and aborts the run.
 void fail_call(const std::string& name, unsigned nth = 1, bool from_then_on = false);
 // Every injected fault that made a call fail since reset(), in order, with
 // the size the trace had then (the failed call is the line before it, while
