@@ -70,7 +70,7 @@ HINTERNET InternetOpenUrlW(HINTERNET root, LPCWSTR url, LPCWSTR headers, DWORD h
   Internet& net = internet();
   auto r = net.handles.find(reinterpret_cast<std::uintptr_t>(root));
   if (r == net.handles.end() || r->second.closed || r->second.is_request) {
-    set_last_error(6);  // ERROR_INVALID_HANDLE
+    set_last_error(ERROR_INVALID_HANDLE);
     return nullptr;
   }
   winsim::HttpScript script;
@@ -100,7 +100,7 @@ BOOL HttpQueryInfoW(HINTERNET request, DWORD info_level, LPVOID buffer, LPDWORD 
   Internet& net = internet();
   auto it = net.request_scripts.find(reinterpret_cast<std::uintptr_t>(request));
   if (it == net.request_scripts.end() || net.handles[it->first].closed) {
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (info_level != (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER) || !buffer || !buffer_length) {
@@ -131,7 +131,7 @@ BOOL InternetReadFile(HINTERNET request, LPVOID buffer, DWORD bytes_to_read, LPD
   Internet& net = internet();
   auto it = net.request_scripts.find(reinterpret_cast<std::uintptr_t>(request));
   if (it == net.request_scripts.end() || net.handles[it->first].closed || !buffer || !bytes_read) {
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   InternetHandle& h = net.handles[it->first];
@@ -160,12 +160,12 @@ BOOL InternetCloseHandle(HINTERNET handle) {
   auto it = net.handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == net.handles.end()) {
     net.problems.push_back("closed a handle that was never opened");
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (it->second.closed) {
     net.problems.push_back("closed a handle twice");
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (!it->second.is_request) {

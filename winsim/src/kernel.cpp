@@ -104,7 +104,7 @@ BOOL CloseHandle(HANDLE handle) {
   if (m.thread_handles.erase(key)) return TRUE;
   auto it = m.mutex_handles.find(key);
   if (it == m.mutex_handles.end()) {
-    last_error = 6;  // ERROR_INVALID_HANDLE
+    last_error = ERROR_INVALID_HANDLE;
     return FALSE;
   }
   if (--m.mutexes[it->second.second] <= 0) m.mutexes.erase(it->second.second);

@@ -24,6 +24,9 @@ constexpr std::int64_t FILETIME_TICKS_PER_S = 1000 * FILETIME_TICKS_PER_MS;
 // 1970-01-01 UTC, where Unix time starts, as a FILETIME (11644473600 s).
 constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;
 
+// An error code Windows returns that Orbel never names, so windows.h lacks it.
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+
 // Virtual time after which a run that has not ended is given up.
 constexpr std::uint64_t DEFAULT_RUN_LIMIT_MS = 400ull * 86400 * 1000;
 
