@@ -39,23 +39,6 @@ const std::set<std::string> CALLS_THAT_FEED_NO_STATE = {
     "GetModuleFileNameW",
 };
 
-// Calls that winsim gives no failure mode, as Windows leaves their caller
-// nothing to do about one (a clock read, a free, a dispatch): arming a fault
-// on them would rerun the scenario unchanged.
-const std::set<std::string> CALLS_THAT_CANNOT_FAIL = {"GetSystemTimePreciseAsFileTime",
-                                                      "GetLocalTime",
-                                                      "CloseHandle",
-                                                      "LocalFree",
-                                                      "DefWindowProcW",
-                                                      "SendMessageW",
-                                                      "TranslateMessage",
-                                                      "DispatchMessageW",
-                                                      "PostQuitMessage",
-                                                      "DestroyMenu",
-                                                      "DeleteObject",
-                                                      "DestroyIcon",
-                                                      "InternetCloseHandle"};
-
 const std::set<std::string> UPDATE_CHECK_CALLS = {"CreateThread", "InternetOpenW", "InternetOpenUrlW", "HttpQueryInfoW",
                                                   "InternetReadFile"};
 
@@ -100,7 +83,7 @@ std::vector<Fault> sampled_faults(const std::vector<std::string>& trace, std::se
   std::vector<Fault> faults;
   for (const auto& [name, count] : counts) {
     names.insert(name);
-    if (CALLS_THAT_CANNOT_FAIL.count(name)) continue;
+    if (!winsim::can_fail(name)) continue;
     std::set<unsigned> nths = {1, 2, 3, (count + 1) / 2, count};
     for (unsigned nth : nths)
       if (nth >= 1 && nth <= count) faults.push_back({name, nth, false});

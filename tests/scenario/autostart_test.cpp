@@ -12,6 +12,7 @@ namespace {
 using namespace scenario;
 
 constexpr const char* RUN_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char16_t* INSTALLED_PATH = u"C:\\Program Files\\Orbel\\Orbel.exe";
 
 std::u16string run_value_text() {
   const auto v = winsim::reg_get(RUN_KEY, "Orbel");
@@ -24,23 +25,25 @@ std::u16string run_value_text() {
 class Autostart : public Program {};
 
 TEST_F(Autostart, ToggleWritesTheQuotedPathThenDeletesIt) {
+  winsim::set_module_path(INSTALLED_PATH);
   EXPECT_FALSE(orbel::autostart_enabled());
   orbel::toggle_autostart();
   EXPECT_TRUE(orbel::autostart_enabled());
   // Spaces stay as they are between the quotes; the terminator is stored.
-  EXPECT_EQ(run_value_text(), std::u16string(u"\"C:\\Program Files\\Orbel\\Orbel.exe\"") + u'\0');
+  EXPECT_EQ(run_value_text(), u"\"" + std::u16string(INSTALLED_PATH) + u"\"" + u'\0');
   orbel::toggle_autostart();
   EXPECT_FALSE(winsim::reg_get(RUN_KEY, "Orbel"));
   EXPECT_EQ(winsim::reg_value_names(ORBEL_KEY).size(), 0u) << "nothing under the program's own key";
 }
 
 TEST_F(Autostart, AnotherPathCountsAsOnAndIsReplacedOnlyAfterAnOff) {
+  winsim::set_module_path(INSTALLED_PATH);
   winsim::reg_set_sz(RUN_KEY, "Orbel", "\"D:\\old\\Orbel.exe\"");
   EXPECT_TRUE(orbel::autostart_enabled());
   orbel::toggle_autostart();
   EXPECT_FALSE(winsim::reg_get(RUN_KEY, "Orbel"));
   orbel::toggle_autostart();
-  EXPECT_EQ(run_value_text(), std::u16string(u"\"C:\\Program Files\\Orbel\\Orbel.exe\"") + u'\0');
+  EXPECT_EQ(run_value_text(), u"\"" + std::u16string(INSTALLED_PATH) + u"\"" + u'\0');
 }
 
 TEST_F(Autostart, NumericValueCountsAsOffAndIsOverwritten) {

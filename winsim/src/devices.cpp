@@ -5,12 +5,16 @@
 #include "machine.h"
 
 namespace winsim::detail {
+namespace {
+// Any program's path; tests that need the product's own set it.
+constexpr const char16_t* DEFAULT_MODULE_PATH = u"C:\\Program Files\\App\\app.exe";
+}  // namespace
 
 void reset_devices() {
   Machine& m = machine();
   m.power_status = SYSTEM_POWER_STATUS{1, 128, 255, 0, 0xFFFFFFFF, 0xFFFFFFFF};  // mains, no battery
   m.local_offset_s = 0;
-  m.module_path = u"C:\\Program Files\\Orbel\\Orbel.exe";
+  m.module_path = DEFAULT_MODULE_PATH;
   m.cursor = POINT{0, 0};
   m.menus.clear();
   m.menu_scripts.clear();
@@ -29,8 +33,9 @@ BOOL GetSystemPowerStatus(SYSTEM_POWER_STATUS* status) {
 }
 
 void GetLocalTime(SYSTEMTIME* time) {
-  enter("GetLocalTime");
-  const std::int64_t local_ms = (machine().filetime.load() - 116444736000000000LL) / 10000 + machine().local_offset_s * 1000;
+  enter_cannot_fail("GetLocalTime");
+  const std::int64_t local_ms =
+      (machine().filetime.load() - FILETIME_UNIX_EPOCH) / FILETIME_TICKS_PER_MS + machine().local_offset_s * 1000;
   std::int64_t days = local_ms / 86400000;
   std::int64_t ms_of_day = local_ms % 86400000;
   if (ms_of_day < 0) {

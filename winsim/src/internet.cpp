@@ -1,9 +1,7 @@
-// Threads and a scripted WinINet. Worker threads are real, so a test runs
-// the product's worker beside the UI thread; their calls take no virtual
-// time (see wait_for_threads).
+// A scripted WinINet. Its calls come from the product's worker thread, so
+// each takes the machine's lock.
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "machine.h"
 
@@ -33,75 +31,13 @@ Internet& internet() {
   return instance;
 }
 
-struct Threads {
-  std::mutex lock;
-  std::vector<std::thread> running;
-  std::size_t started = 0;
-  // A test program may end while a worker still runs (as a real process
-  // would); its thread must still be joined before the machine goes away.
-  ~Threads() {
-    for (auto& t : running)
-      if (t.joinable()) t.join();
-  }
-};
-
-Threads& threads() {
-  // The machine must outlive the threads' destructor, which joins workers
-  // that still use it: statics are destroyed in reverse order of creation.
-  machine();
-  static Threads instance;
-  return instance;
-}
-
 }  // namespace
 
-void join_threads() {
-  for (;;) {
-    std::vector<std::thread> batch;
-    {
-      std::lock_guard<std::mutex> guard(threads().lock);
-      batch.swap(threads().running);
-    }
-    if (batch.empty()) return;
-    for (auto& t : batch) t.join();
-  }
-}
-
-void reset_internet() {
-  join_threads();
-  std::lock_guard<std::recursive_mutex> guard(machine().lock);
-  internet() = Internet{};
-  threads().started = 0;
-}
+void reset_internet() { internet() = Internet{}; }
 
 }  // namespace winsim::detail
 
 using namespace winsim::detail;
-
-HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                    DWORD flags, LPDWORD thread_id) {
-  if (enter("CreateThread", std::string(security ? "attributes" : "NULL") + ", " + std::to_string(stack_size) + ", " +
-                                hex(flags))) {
-    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (!start) {
-    set_last_error(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> guard(threads().lock);
-  threads().running.emplace_back([start, parameter] { start(parameter); });
-  ++threads().started;
-  if (thread_id) *thread_id = static_cast<DWORD>(threads().started);
-  // A handle the caller must close; it is tracked like a mutex handle.
-  Machine& m = machine();
-  std::lock_guard<std::recursive_mutex> machine_guard(m.lock);
-  const std::uintptr_t handle = new_handle();
-  const std::u16string name = u"<thread " + from_utf8(std::to_string(handle)) + u">";
-  ++m.mutexes[name];
-  m.mutex_handles[handle] = {m.process, name};
-  return reinterpret_cast<HANDLE>(handle);
-}
 
 HINTERNET InternetOpenW(LPCWSTR agent, DWORD access_type, LPCWSTR proxy, LPCWSTR proxy_bypass, DWORD flags) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
@@ -134,7 +70,7 @@ HINTERNET InternetOpenUrlW(HINTERNET root, LPCWSTR url, LPCWSTR headers, DWORD h
   Internet& net = internet();
   auto r = net.handles.find(reinterpret_cast<std::uintptr_t>(root));
   if (r == net.handles.end() || r->second.closed || r->second.is_request) {
-    set_last_error(6);  // ERROR_INVALID_HANDLE
+    set_last_error(ERROR_INVALID_HANDLE);
     return nullptr;
   }
   winsim::HttpScript script;
@@ -164,7 +100,7 @@ BOOL HttpQueryInfoW(HINTERNET request, DWORD info_level, LPVOID buffer, LPDWORD 
   Internet& net = internet();
   auto it = net.request_scripts.find(reinterpret_cast<std::uintptr_t>(request));
   if (it == net.request_scripts.end() || net.handles[it->first].closed) {
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (info_level != (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER) || !buffer || !buffer_length) {
@@ -195,7 +131,7 @@ BOOL InternetReadFile(HINTERNET request, LPVOID buffer, DWORD bytes_to_read, LPD
   Internet& net = internet();
   auto it = net.request_scripts.find(reinterpret_cast<std::uintptr_t>(request));
   if (it == net.request_scripts.end() || net.handles[it->first].closed || !buffer || !bytes_read) {
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   InternetHandle& h = net.handles[it->first];
@@ -219,17 +155,17 @@ BOOL InternetReadFile(HINTERNET request, LPVOID buffer, DWORD bytes_to_read, LPD
 
 BOOL InternetCloseHandle(HINTERNET handle) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
-  enter("InternetCloseHandle");
+  enter_cannot_fail("InternetCloseHandle");
   Internet& net = internet();
   auto it = net.handles.find(reinterpret_cast<std::uintptr_t>(handle));
   if (it == net.handles.end()) {
     net.problems.push_back("closed a handle that was never opened");
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (it->second.closed) {
     net.problems.push_back("closed a handle twice");
-    set_last_error(6);
+    set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (!it->second.is_request) {
@@ -242,12 +178,6 @@ BOOL InternetCloseHandle(HINTERNET handle) {
 }
 
 namespace winsim {
-
-void wait_for_threads() { join_threads(); }
-std::size_t threads_started() {
-  std::lock_guard<std::mutex> guard(threads().lock);
-  return threads().started;
-}
 
 void script_http(HttpScript script) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);

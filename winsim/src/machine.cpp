@@ -2,18 +2,71 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <string_view>
 
 namespace winsim::detail {
+namespace {
+
+// Calls whose failure Windows gives the caller nothing to act on, so winsim
+// never injects one: clock reads, frees and closes, and messages handed to a
+// window procedure or the loop. They still answer a bad argument as Windows
+// does (CloseHandle of an unknown handle is FALSE). Their simulations enter
+// through enter_cannot_fail.
+constexpr std::string_view CALLS_THAT_CANNOT_FAIL[] = {
+    "GetSystemTimePreciseAsFileTime",
+    "GetLocalTime",
+    "CloseHandle",
+    "LocalFree",
+    "DestroyMenu",
+    "DeleteObject",
+    "DestroyIcon",
+    "InternetCloseHandle",
+    "DefWindowProcW",
+    "SendMessageW",
+    "TranslateMessage",
+    "DispatchMessageW",
+    "PostQuitMessage",
+};
+
+bool listed_as_cannot_fail(std::string_view call) {
+  return std::find(std::begin(CALLS_THAT_CANNOT_FAIL), std::end(CALLS_THAT_CANNOT_FAIL), call) !=
+         std::end(CALLS_THAT_CANNOT_FAIL);
+}
+
+// A mistake in a test or in winsim itself, not a behaviour to simulate:
+// the run stops with the reason.
+[[noreturn]] void misuse(const std::string& reason) {
+  std::fprintf(stderr, "winsim: %s\n", reason.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+void record(Machine& m, const char* name, const std::string& args) {
+  if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
+}
+
+}  // namespace
 
 Machine& machine() {
   static Machine instance;
   return instance;
 }
 
-bool enter(const char* name, const std::string& args) {
+void enter_cannot_fail(const char* name, const std::string& args) {
+  if (!listed_as_cannot_fail(name))
+    misuse(std::string(name) + " is simulated as a call that cannot fail but is not listed as one");
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
-  if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
+  record(m, name, args);
+}
+
+bool enter(const char* name, const std::string& args) {
+  if (listed_as_cannot_fail(name)) misuse(std::string(name) + " is listed as a call that cannot fail but may fail");
+  Machine& m = machine();
+  std::lock_guard<std::recursive_mutex> guard(m.lock);
+  record(m, name, args);
   auto fault = m.faults.find(name);
   if (fault == m.faults.end()) return false;
   Fault& f = fault->second;
@@ -133,7 +186,10 @@ using namespace detail;
 std::string trace_text(const GUID& guid) { return guid_text(guid); }
 
 namespace {
-constexpr std::int64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000;
+
+std::int64_t filetime_of_unix(std::uint64_t seconds) {
+  return FILETIME_UNIX_EPOCH + static_cast<std::int64_t>(seconds) * FILETIME_TICKS_PER_S;
+}
 
 void start_process(Machine& m) {
   m.main_thread = std::this_thread::get_id();
@@ -147,13 +203,16 @@ void start_process(Machine& m) {
 }  // namespace
 
 void reset() {
-  reset_internet();
+  // Worker threads use the machine: they end before it is wiped.
+  join_threads();
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
   reset_registry();
   reset_power();
+  reset_kernel();
   reset_devices();
-  m.filetime = UNIX_EPOCH_AS_FILETIME + static_cast<std::int64_t>(DEFAULT_START_UNIX) * 10000000;
+  reset_internet();
+  m.filetime = filetime_of_unix(DEFAULT_START_UNIX);
   m.uptime_ms = 0;
   m.events.clear();
   m.process = 1;
@@ -163,8 +222,6 @@ void reset() {
   m.classes.clear();
   m.timers.clear();
   m.registered_messages.clear();
-  m.mutexes.clear();
-  m.mutex_handles.clear();
   m.bitmaps.clear();
   m.icons.clear();
   m.tray.clear();
@@ -173,7 +230,7 @@ void reset() {
   m.registry_writes.clear();
   m.faults.clear();
   m.fired_faults.clear();
-  m.run_limit_ms = 400ull * 86400 * 1000;
+  m.run_limit_ms = DEFAULT_RUN_LIMIT_MS;
   start_process(m);
 }
 
@@ -212,13 +269,11 @@ int run_as_other_process(const std::function<int()>& body) {
   return result;
 }
 
-void set_time_unix(std::uint64_t seconds) {
-  machine().filetime = UNIX_EPOCH_AS_FILETIME + static_cast<std::int64_t>(seconds) * 10000000;
-}
+void set_time_unix(std::uint64_t seconds) { machine().filetime = filetime_of_unix(seconds); }
 void set_filetime(std::int64_t value) { machine().filetime = value; }
 std::uint64_t time_unix() {
   const std::int64_t t = machine().filetime;
-  return t < UNIX_EPOCH_AS_FILETIME ? 0 : static_cast<std::uint64_t>((t - UNIX_EPOCH_AS_FILETIME) / 10000000);
+  return t < FILETIME_UNIX_EPOCH ? 0 : static_cast<std::uint64_t>((t - FILETIME_UNIX_EPOCH) / FILETIME_TICKS_PER_S);
 }
 std::uint64_t uptime_ms() { return machine().uptime_ms; }
 
@@ -251,17 +306,18 @@ void set_trace_recording(bool on) {
   machine().trace_recording = on;
 }
 
+bool can_fail(const std::string& call) { return !listed_as_cannot_fail(call); }
+
 void fail_call(const std::string& name, unsigned nth, bool from_then_on) {
+  if (!can_fail(name))
+    misuse("fail_call(\"" + name + "\"): Windows gives the caller of " + name +
+           " no failure to act on, so winsim never fails it (ask can_fail first)");
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   machine().faults[name] = Fault{nth == 0 ? 1 : nth, from_then_on};
 }
 std::vector<FiredFault> fired_faults() {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   return machine().fired_faults;
-}
-void clear_faults() {
-  std::lock_guard<std::recursive_mutex> guard(machine().lock);
-  machine().faults.clear();
 }
 
 }  // namespace winsim

@@ -18,6 +18,18 @@
 
 namespace winsim::detail {
 
+// FILETIME counts 100-nanosecond ticks since 1601-01-01 UTC.
+constexpr std::int64_t FILETIME_TICKS_PER_MS = 10000;
+constexpr std::int64_t FILETIME_TICKS_PER_S = 1000 * FILETIME_TICKS_PER_MS;
+// 1970-01-01 UTC, where Unix time starts, as a FILETIME (11644473600 s).
+constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;
+
+// An error code Windows returns that Orbel never names, so windows.h lacks it.
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+
+// Virtual time after which a run that has not ended is given up.
+constexpr std::uint64_t DEFAULT_RUN_LIMIT_MS = 400ull * 86400 * 1000;
+
 struct RegistryValue {
   std::u16string name;  // as first written
   DWORD type;
@@ -35,7 +47,6 @@ struct PowerPlan {
 
 struct Window {
   std::u16string class_name;  // folded
-  std::u16string title;
   WNDPROC proc;
   int process;
   bool alive;
@@ -85,7 +96,7 @@ struct Machine {
 
   std::atomic<std::int64_t> filetime{0};
   std::uint64_t uptime_ms = 0;
-  std::uint64_t run_limit_ms = 400ull * 86400 * 1000;
+  std::uint64_t run_limit_ms = DEFAULT_RUN_LIMIT_MS;
   std::uint64_t run_started_ms = 0;
   bool limit_hit = false;
   std::vector<ScriptedEvent> events;
@@ -107,6 +118,7 @@ struct Machine {
 
   std::map<std::u16string, int> mutexes;                           // name -> open handles
   std::map<std::uintptr_t, std::pair<int, std::u16string>> mutex_handles;  // handle -> process, name
+  std::map<std::uintptr_t, int> thread_handles;                    // handle -> process
 
   std::map<std::uintptr_t, Bitmap> bitmaps;
   std::map<std::uintptr_t, Icon> icons;
@@ -143,7 +155,11 @@ Machine& machine();
 
 // Records the call in the trace and says whether an injected fault makes it
 // fail this time.
-bool enter(const char* name, const std::string& args = std::string());
+[[nodiscard]] bool enter(const char* name, const std::string& args = std::string());
+// Records a call that Windows gives its caller no failure to act on (a clock
+// read, a free, a dispatch): no fault is ever injected into it. It must be
+// one of machine.cpp's CALLS_THAT_CANNOT_FAIL.
+void enter_cannot_fail(const char* name, const std::string& args = std::string());
 
 std::uintptr_t new_handle();
 std::string utf8(const WCHAR* text);
@@ -160,6 +176,7 @@ void set_last_error(DWORD code);
 // Lifecycle hooks of the separate parts of the machine.
 void reset_registry();
 void reset_power();
+void reset_kernel();
 void end_windows_of(int process);
 void end_gdi_of(int process);
 void end_kernel_objects_of(int process);

@@ -37,7 +37,7 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND win
   Machine& m = machine();
   auto it = m.menus.find(reinterpret_cast<std::uintptr_t>(menu));
   if (it == m.menus.end() || !winsim::is_window(window)) return FALSE;
-  m.tracked.push_back(winsim::TrackedMenu{it->second.entries, flags, x, y, window});
+  m.tracked.push_back(winsim::TrackedMenu{it->second.entries, x, y});
   Machine::MenuScript script{std::nullopt, 0};
   if (!m.menu_scripts.empty()) {
     script = m.menu_scripts.front();
@@ -55,7 +55,7 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND win
 }
 
 BOOL DestroyMenu(HMENU menu) {
-  enter("DestroyMenu");
+  enter_cannot_fail("DestroyMenu");
   return machine().menus.erase(reinterpret_cast<std::uintptr_t>(menu)) ? TRUE : FALSE;
 }
 

@@ -127,7 +127,7 @@ HLOCAL LocalFree(HLOCAL memory) {
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
   const bool known = m.local_allocations.count(memory) != 0;
-  enter("LocalFree", known ? "allocation" : memory ? "unknown pointer" : "NULL");
+  enter_cannot_fail("LocalFree", known ? "allocation" : memory ? "unknown pointer" : "NULL");
   if (!memory) return nullptr;
   if (!known) return memory;  // Windows hands back the pointer it could not free
   m.local_allocations.erase(memory);

@@ -11,8 +11,6 @@ void reset_registry() { machine().registry.clear(); }
 
 namespace {
 
-constexpr DWORD ERROR_INVALID_HANDLE_CODE = 6;
-
 RegistryKey* find_key(const std::u16string& path) {
   auto& registry = machine().registry;
   auto it = registry.find(path);
@@ -49,7 +47,7 @@ using namespace winsim::detail;
 LSTATUS RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD flags, LPDWORD type, PVOID data,
                      LPDWORD data_size) {
   if (enter("RegGetValueW", utf8(sub_key) + ", " + utf8(value) + ", " + hex(flags))) return ERROR_ACCESS_DENIED;
-  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE_CODE;
+  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE;
   if ((flags & RRF_RT_ANY) == 0 || (data && !data_size)) return ERROR_INVALID_PARAMETER;
   RegistryKey* k = find_key(normalise_key_path(sub_key));
   if (!k) return ERROR_FILE_NOT_FOUND;
@@ -89,7 +87,7 @@ LSTATUS RegSetKeyValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD type, LP
   if (enter("RegSetKeyValueW", utf8(sub_key) + ", " + utf8(value) + ", " + std::to_string(type) + ", " +
                                    std::to_string(data_size)))
     return ERROR_ACCESS_DENIED;
-  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE_CODE;
+  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE;
   if (!data && data_size) return ERROR_INVALID_PARAMETER;
   RegistryKey& k = create_key(normalise_key_path(sub_key));
   const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -103,7 +101,7 @@ LSTATUS RegSetKeyValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD type, LP
 
 LSTATUS RegDeleteKeyValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value) {
   if (enter("RegDeleteKeyValueW", utf8(sub_key) + ", " + utf8(value))) return ERROR_ACCESS_DENIED;
-  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE_CODE;
+  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE;
   RegistryKey* k = find_key(normalise_key_path(sub_key));
   if (!k) return ERROR_FILE_NOT_FOUND;
   return k->values.erase(fold(wide(value))) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
@@ -111,7 +109,7 @@ LSTATUS RegDeleteKeyValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value) {
 
 LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR sub_key) {
   if (enter("RegDeleteTreeW", utf8(sub_key))) return ERROR_ACCESS_DENIED;
-  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE_CODE;
+  if (key != HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE;
   const std::u16string path = normalise_key_path(sub_key);
   auto& registry = machine().registry;
   if (!registry.count(path)) return ERROR_FILE_NOT_FOUND;

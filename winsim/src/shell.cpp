@@ -24,10 +24,10 @@ void apply_fields(TrayIcon& icon, const NOTIFYICONDATAW& data) {
   }
   if (data.uFlags & NIF_ICON) {
     auto it = machine().icons.find(reinterpret_cast<std::uintptr_t>(data.hIcon));
-    icon.has_icon = it != machine().icons.end();
-    icon.pixels = icon.has_icon ? it->second.color : std::vector<std::uint8_t>();
-    icon.width = icon.has_icon ? it->second.width : 0;
-    icon.height = icon.has_icon ? it->second.height : 0;
+    const bool known = it != machine().icons.end();
+    icon.pixels = known ? it->second.color : std::vector<std::uint8_t>();
+    icon.width = known ? it->second.width : 0;
+    icon.height = known ? it->second.height : 0;
   }
 }
 
@@ -55,7 +55,7 @@ BOOL Shell_NotifyIconW(DWORD message, NOTIFYICONDATAW* data) {
   switch (message) {
     case NIM_ADD: {
       if (existing) return FALSE;
-      TrayIcon icon{data->hWnd, data->uID, 0, {}, false, {}, 0, 0};
+      TrayIcon icon{data->hWnd, data->uID, 0, {}, {}, 0, 0};
       apply_fields(icon, *data);
       machine().tray.push_back(icon);
       return TRUE;
@@ -89,7 +89,7 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, co
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
-  enter("DeleteObject");
+  enter_cannot_fail("DeleteObject");
   return machine().bitmaps.erase(reinterpret_cast<std::uintptr_t>(object)) ? TRUE : FALSE;
 }
 
@@ -112,7 +112,7 @@ HICON CreateIconIndirect(ICONINFO* info) {
 }
 
 BOOL DestroyIcon(HICON icon) {
-  enter("DestroyIcon");
+  enter_cannot_fail("DestroyIcon");
   return machine().icons.erase(reinterpret_cast<std::uintptr_t>(icon)) ? TRUE : FALSE;
 }
 

@@ -22,7 +22,7 @@ void advance_to(Machine& m, std::uint64_t target_ms) {
   if (target_ms <= m.uptime_ms) return;
   const std::uint64_t step = target_ms - m.uptime_ms;
   m.uptime_ms = target_ms;
-  m.filetime += static_cast<std::int64_t>(step) * 10000;
+  m.filetime += static_cast<std::int64_t>(step) * FILETIME_TICKS_PER_MS;
 }
 
 }  // namespace
@@ -78,7 +78,7 @@ HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DW
     return nullptr;
   }
   const std::uintptr_t handle = new_handle();
-  m.windows[handle] = Window{fold(wide(class_name)), wide(window_name), cls->second, m.process, true};
+  m.windows[handle] = Window{fold(wide(class_name)), cls->second, m.process, true};
   const auto hwnd = reinterpret_cast<HWND>(handle);
   // Creation messages, as Windows sends them: a FALSE from WM_NCCREATE or -1
   // from WM_CREATE makes the creation fail.
@@ -107,7 +107,8 @@ BOOL DestroyWindow(HWND window) {
 }
 
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  enter("DefWindowProcW", hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
+  enter_cannot_fail("DefWindowProcW",
+                    hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
   switch (message) {
     case WM_NCCREATE: return TRUE;
     case WM_CLOSE: DestroyWindow(window); return 0;
@@ -135,7 +136,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  enter("SendMessageW", hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
+  enter_cannot_fail("SendMessageW", hex(message) + ", " + hex(wparam) + ", " + hex(static_cast<std::uint64_t>(lparam)));
   Window* w = live_window(window);
   if (!w) {
     set_last_error(ERROR_INVALID_WINDOW_HANDLE);
@@ -145,7 +146,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 void PostQuitMessage(int exit_code) {
-  enter("PostQuitMessage", std::to_string(exit_code));
+  enter_cannot_fail("PostQuitMessage", std::to_string(exit_code));
   machine().quit_pending = true;
   machine().quit_code = exit_code;
 }
@@ -212,12 +213,12 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
 }
 
 BOOL TranslateMessage(const MSG* msg) {
-  enter("TranslateMessage", msg ? hex(msg->message) : "NULL");
+  enter_cannot_fail("TranslateMessage", msg ? hex(msg->message) : "NULL");
   return FALSE;
 }
 
 LRESULT DispatchMessageW(const MSG* msg) {
-  enter("DispatchMessageW", msg ? hex(msg->message) : "NULL");
+  enter_cannot_fail("DispatchMessageW", msg ? hex(msg->message) : "NULL");
   if (!msg) return 0;
   Window* w = live_window(msg->hwnd);
   if (!w) {
@@ -254,18 +255,6 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse_ms, TIMERPROC timer_proc
                  m.timers.end());
   m.timers.push_back(Timer{window, id, interval, m.uptime_ms + interval});
   return id ? id : 1;
-}
-
-HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name) {
-  enter("FindWindowW", utf8(class_name) + ", " + utf8(window_name));
-  for (const auto& entry : machine().windows) {
-    const Window& w = entry.second;
-    if (!w.alive) continue;
-    if (class_name && w.class_name != fold(wide(class_name))) continue;
-    if (window_name && w.title != wide(window_name)) continue;
-    return reinterpret_cast<HWND>(entry.first);
-  }
-  return nullptr;
 }
 
 namespace winsim::detail {

@@ -61,10 +61,16 @@ std::string trace_text(const GUID& guid);
 void set_trace_recording(bool on);
 
 // ---- fault injection ----
+// Whether winsim can make `call` fail. It cannot for the calls whose failure
+// Windows gives the caller nothing to act on: clock reads, frees and closes,
+// and messages handed to a window procedure or the loop (GetLocalTime,
+// CloseHandle, DispatchMessageW and the like).
+bool can_fail(const std::string& call);
 // The `nth` call of `name` from now on fails (once), or every call from the
-// nth on (`from_then_on`). Each call fails the way Windows documents.
+// nth on (`from_then_on`). Each call fails the way Windows documents. Asking
+// this of a call that cannot fail is a mistake in the test: winsim says so
+// on stderr and aborts the run.
 void fail_call(const std::string& name, unsigned nth = 1, bool from_then_on = false);
-void clear_faults();
 // Every injected fault that made a call fail since reset(), in order, with
 // the size the trace had then (the failed call is the line before it, while
 // the trace records).
@@ -131,7 +137,6 @@ struct TrayIcon {
   UINT id;
   UINT callback_message;
   std::u16string tip;
-  bool has_icon;
   std::vector<std::uint8_t> pixels;  // the shell's copy of the icon: 32-bit BGRA rows, top first
   int width;
   int height;
@@ -157,7 +162,8 @@ void set_system_power_status(const SYSTEM_POWER_STATUS& status);
 void set_local_offset_s(std::int64_t offset);
 
 // ---- executable path ----
-// What GetModuleFileNameW reports for the program; any length.
+// What GetModuleFileNameW reports for the program; any length. reset():
+// C:\Program Files\App\app.exe.
 void set_module_path(const std::u16string& path);
 
 // ---- popup menus ----
@@ -168,10 +174,8 @@ struct MenuEntry {
 };
 struct TrackedMenu {
   std::vector<MenuEntry> entries;
-  UINT flags;
   int x;
   int y;
-  HWND owner;
 };
 // What the next TrackPopupMenu does: the user takes `tracking_ms` (timers
 // and scripted events falling due meanwhile run, as they do in a modal menu
@@ -198,7 +202,6 @@ std::vector<ShellExecution> shell_executions();
 // GetMessageW and a menu's modal loop wait for every running thread before
 // they move the clock, and so does the end of a process. Tests wait here.
 void wait_for_threads();
-std::size_t threads_started();
 // Kernel handles the current process holds open: named mutexes and thread
 // handles; and the thread handles alone (each must be closed by its maker).
 std::size_t open_kernel_handles();

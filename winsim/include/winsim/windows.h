@@ -11,21 +11,15 @@ using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using BOOL = int;
-using INT = int;
 using UINT = unsigned int;
 using LONG = std::int32_t;
-using ULONG = std::uint32_t;
 using LSTATUS = LONG;
 using ATOM = WORD;
 using UINT_PTR = std::uintptr_t;
-using ULONG_PTR = std::uintptr_t;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
-using ULONGLONG = std::uint64_t;
-using LONGLONG = std::int64_t;
 using EXECUTION_STATE = DWORD;
-using REGSAM = DWORD;
 using WCHAR = char16_t;  // UTF-16 code unit, as on Windows
 using LPCWSTR = const WCHAR*;
 using LPWSTR = WCHAR*;
@@ -55,7 +49,6 @@ using HLOCAL = void*;
 
 #define WINAPI
 #define CALLBACK
-#define APIENTRY
 
 #ifndef TRUE
 #define TRUE 1
@@ -65,9 +58,7 @@ using HLOCAL = void*;
 #endif
 
 #define LOWORD(l) (static_cast<WORD>(static_cast<std::uintptr_t>(l) & 0xffff))
-#define HIWORD(l) (static_cast<WORD>((static_cast<std::uintptr_t>(l) >> 16) & 0xffff))
 #define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(l) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
-#define MAKELPARAM(l, h) (static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(l) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
 
 // ---- error codes ----
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -75,7 +66,6 @@ constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
@@ -104,7 +94,6 @@ constexpr DWORD RRF_RT_REG_QWORD = 0x00000040;
 constexpr DWORD RRF_RT_DWORD = RRF_RT_REG_BINARY | RRF_RT_REG_DWORD;
 constexpr DWORD RRF_RT_QWORD = RRF_RT_REG_BINARY | RRF_RT_REG_QWORD;
 constexpr DWORD RRF_RT_ANY = 0x0000ffff;
-constexpr DWORD RRF_NOEXPAND = 0x10000000;
 
 LSTATUS RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD flags, LPDWORD type, PVOID data,
                      LPDWORD data_size);
@@ -137,10 +126,12 @@ struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 };
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 DWORD GetLastError();
-void SetLastError(DWORD code);
 HANDLE CreateMutexW(void* security, BOOL initial_owner, LPCWSTR name);
 BOOL CloseHandle(HANDLE handle);
+HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD thread_id);
 HMODULE GetModuleHandleW(LPCWSTR module_name);
 void GetSystemTimePreciseAsFileTime(FILETIME* time);
 
@@ -164,7 +155,6 @@ constexpr UINT WM_LBUTTONDBLCLK = 0x0203;
 constexpr UINT WM_RBUTTONDOWN = 0x0204;
 constexpr UINT WM_RBUTTONUP = 0x0205;
 constexpr UINT WM_POWERBROADCAST = 0x0218;
-constexpr UINT WM_USER = 0x0400;
 constexpr UINT WM_APP = 0x8000;
 
 using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
@@ -209,7 +199,6 @@ BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageW(const MSG* msg);
 UINT RegisterWindowMessageW(LPCWSTR name);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse_ms, TIMERPROC timer_proc);
-HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name);
 
 // ---- notification area and GDI ----
 constexpr DWORD NIM_ADD = 0x00000000;
@@ -287,10 +276,8 @@ constexpr UINT MF_STRING = 0x00000000;
 constexpr UINT MF_GRAYED = 0x00000001;
 constexpr UINT MF_CHECKED = 0x00000008;
 constexpr UINT MF_SEPARATOR = 0x00000800;
-constexpr UINT TPM_LEFTALIGN = 0x0000;
 constexpr UINT TPM_RIGHTBUTTON = 0x0002;
 constexpr UINT TPM_BOTTOMALIGN = 0x0020;
-constexpr UINT TPM_RETURNCMD = 0x0100;
 struct RECT {
   LONG left;
   LONG top;
@@ -310,15 +297,9 @@ constexpr int SW_SHOWNORMAL = 1;
 HINSTANCE ShellExecuteW(HWND window, LPCWSTR operation, LPCWSTR file, LPCWSTR parameters, LPCWSTR directory,
                         int show);
 
-// ---- threads ----
-using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
-HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                    DWORD flags, LPDWORD thread_id);
-
 // ---- WinINet ----
 using HINTERNET = void*;
 using DWORD_PTR = std::uintptr_t;
-using INTERNET_PORT = WORD;
 constexpr DWORD INTERNET_OPEN_TYPE_PRECONFIG = 0;
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
 constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
