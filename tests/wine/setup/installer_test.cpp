@@ -7,8 +7,10 @@
 // Where Wine 8 differs from Windows, the check says so: it writes the
 // uninstall entry of a per-user package under HKLM (installer.h), writes no
 // DisplayIcon (the icon is checked where Apps & features reads an MSI's,
-// its ProductIcon), and removes an older version without setting
-// UPGRADINGPRODUCTCODE (packaging/setup/setup_actions.cpp copes with that).
+// its ProductIcon), removes an older version without setting
+// UPGRADINGPRODUCTCODE (packaging/setup/setup_actions.cpp copes with that),
+// and removes every empty folder an install made, so the snapshot cannot show
+// whether the package's RemoveFolder entries do that on Windows.
 #include <gtest/gtest.h>
 
 #include <windows.h>

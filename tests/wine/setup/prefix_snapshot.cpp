@@ -150,7 +150,7 @@ bool installers_own_key(const std::string& key) {
 }
 
 // Whether `line` is a key or folder of Windows Installer's own that holds
-// nothing in `snapshot`.
+// nothing in `snapshot` but more of its own, as empty.
 bool installers_own_and_empty(const std::string& line, const std::set<std::string>& snapshot) {
   if (line.back() == '\\') {
     for (const char* folder : INSTALLERS_OWN_FOLDERS) {
@@ -159,7 +159,12 @@ bool installers_own_and_empty(const std::string& line, const std::set<std::strin
     return false;
   }
   if (line.find(VALUE_MARK) != std::string::npos || !installers_own_key(line)) return false;
-  return !holds_line_starting(snapshot, line + "\\") && !holds_line_starting(snapshot, line + VALUE_MARK);
+  if (holds_line_starting(snapshot, line + VALUE_MARK)) return false;
+  const std::string inside = line + "\\";
+  for (auto it = snapshot.upper_bound(inside); it != snapshot.end() && starts_with(*it, inside); ++it) {
+    if (it->find(VALUE_MARK) != std::string::npos || !installers_own_key(*it)) return false;
+  }
+  return true;
 }
 
 }  // namespace
