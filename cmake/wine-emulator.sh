@@ -30,8 +30,13 @@ unset HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY
 export WINEPREFIX=$prefix
 export DISPLAY=:$display
 export WINEDEBUG=-all
-# No Mono or Gecko: the prefix never asks to install them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko: the prefix never asks to install them. A test may add
+# overrides of its own with ORBEL_WINE_DLL_OVERRIDES (e.g. powrprof=n to load
+# a stand-in DLL from beside the program it starts). They reach the processes
+# the test starts only from here: Wine takes a child's WINEDLLOVERRIDES from
+# its parent's Unix environment, not from the environment block given to
+# CreateProcessW.
+export WINEDLLOVERRIDES="mscoree,mshtml=${ORBEL_WINE_DLL_OVERRIDES:+;$ORBEL_WINE_DLL_OVERRIDES}"
 
 # Orbel's first evaluation starts its update check, which must never reach
 # the real maker's host from a test. The program runs in a network namespace

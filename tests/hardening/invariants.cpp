@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "power/power_hold.h"
+#include "state/session_state.h"
 #include "tray/tray_icon.h"
 
 namespace hardening {
@@ -45,6 +46,38 @@ bool is_session_value(const std::string& name) {
   return false;
 }
 
+constexpr const char* LID_PLAN = "LidPlan";
+constexpr DWORD REG_BINARY_TYPE = 3;
+constexpr EXECUTION_STATE HELD = 0x80000003;
+constexpr EXECUTION_STATE RELEASED = 0x80000000;
+
+std::string pair_text(winsim::ValueIndexes v) { return std::to_string(v.ac) + "/" + std::to_string(v.dc); }
+bool same(winsim::ValueIndexes a, winsim::ValueIndexes b) { return a.ac == b.ac && a.dc == b.dc; }
+
+// The saved pair, when it is whole, and the plan it names (empty when it
+// names none: then it belongs to the active plan).
+struct SavedLid {
+  bool whole;
+  winsim::ValueIndexes pair;
+  std::string plan;
+};
+
+SavedLid saved_lid() {
+  const auto ac = winsim::reg_get_qword(ORBEL_KEY, "LidAC");
+  const auto dc = winsim::reg_get_qword(ORBEL_KEY, "LidDC");
+  SavedLid saved{ac && dc, {}, {}};
+  if (saved.whole) saved.pair = {static_cast<DWORD>(*ac), static_cast<DWORD>(*dc)};
+  const auto plan = winsim::reg_get(ORBEL_KEY, LID_PLAN);
+  if (plan && plan->type == REG_BINARY_TYPE && plan->data.size() == sizeof(GUID)) {
+    GUID g;
+    std::memcpy(&g, plan->data.data(), sizeof g);
+    saved.plan = winsim::trace_text(g);
+  }
+  return saved;
+}
+
+
+
 }  // namespace
 
 void click_icon() { winsim::post_broadcast(orbel::WM_TRAY_CALLBACK, orbel::TRAY_ICON_ID, WM_LBUTTONUP); }
@@ -56,12 +89,24 @@ void choose(std::optional<unsigned> id, std::uint64_t tracking_ms) {
 
 void close_program() { winsim::post_broadcast(WM_CLOSE, 0, 0); }
 
-winsim::ValueIndexes active_lid() {
-  return winsim::setting_indexes(winsim::active_plan(), orbel::GUID_SYSTEM_BUTTON_SUBGROUP,
-                                 orbel::GUID_LIDCLOSE_ACTION);
+winsim::ValueIndexes lid_of(const GUID& plan) {
+  return winsim::setting_indexes(plan, orbel::GUID_SYSTEM_BUTTON_SUBGROUP, orbel::GUID_LIDCLOSE_ACTION);
+}
+
+winsim::ValueIndexes active_lid() { return lid_of(winsim::active_plan()); }
+
+void Invariants::remember_plans() {
+  for (const GUID& plan : winsim::plan_guids()) users_lids_.emplace(winsim::trace_text(plan), lid_of(plan));
+  if (users_active_plan_.empty()) users_active_plan_ = winsim::trace_text(winsim::active_plan());
+}
+
+void Invariants::switch_plan(const GUID& plan) {
+  winsim::set_active_plan(plan);
+  users_active_plan_ = winsim::trace_text(winsim::active_plan());
 }
 
 void Invariants::process_starting() {
+  faults_at_process_start_ = winsim::fired_faults().size();
   loadable_hours_.reset();
   const auto hours = winsim::reg_get(ORBEL_KEY, "Hours");
   if (hours && (hours->type == REG_DWORD || hours->type == REG_QWORD) && hours->data.size() <= 8)
@@ -107,12 +152,14 @@ void Invariants::check_registry_writes() {
     if (line.rfind("RegDeleteTreeW(", 0) == 0) fail("no key deleted", line);
     if (line.rfind("RegSetKeyValueW(", 0) == 0) {
       const auto a = arguments(line);
-      const bool own = a.size() == 4 && a[0] == ORBEL_KEY && is_session_value(a[1]) && a[2] == "11" && a[3] == "8";
+      const bool own = a.size() == 4 && a[0] == ORBEL_KEY &&
+                       ((is_session_value(a[1]) && a[2] == "11" && a[3] == "8") ||
+                        (a[1] == LID_PLAN && a[2] == "3" && a[3] == "16"));
       const bool run = a.size() == 4 && a[0] == RUN_KEY && a[1] == "Orbel" && a[2] == "1";
       if (!own && !run) fail("only the defined values are written", line);
     } else if (line.rfind("RegDeleteKeyValueW(", 0) == 0) {
       const auto a = arguments(line);
-      const bool own = a.size() == 2 && a[0] == ORBEL_KEY && (a[1] == "LidAC" || a[1] == "LidDC");
+      const bool own = a.size() == 2 && a[0] == ORBEL_KEY && (a[1] == "LidAC" || a[1] == "LidDC" || a[1] == LID_PLAN);
       const bool run = a.size() == 2 && a[0] == RUN_KEY && a[1] == "Orbel";
       if (!own && !run) fail("only the defined values are deleted", line);
     }
@@ -126,6 +173,16 @@ void Invariants::check_registry_writes() {
       if (w.type != REG_SZ) fail("Run value is a string", what);
       continue;
     }
+    if (w.key == ORBEL_KEY && w.name == LID_PLAN) {
+      GUID g;
+      if (w.type == REG_BINARY_TYPE && w.data.size() == sizeof g) {
+        std::memcpy(&g, w.data.data(), sizeof g);
+        if (!users_lids_.count(winsim::trace_text(g))) fail("LidPlan names a plan of this machine", what);
+      } else {
+        fail("LidPlan is a 16-byte GUID", what);
+      }
+      continue;
+    }
     if (w.key != ORBEL_KEY || !is_session_value(w.name) || w.type != REG_QWORD || w.data.size() != 8) {
       fail("only the defined values are stored", what);
       continue;
@@ -137,17 +194,67 @@ void Invariants::check_registry_writes() {
   }
 }
 
+// Every plan holds the user's pair, or is overridden with the user's pair
+// saved as its own backup: the one whose LidPlan names it, or, with no
+// LidPlan, the active plan's.
 void Invariants::check_lid() {
+  const std::string active_plan = winsim::trace_text(winsim::active_plan());
+  if (active_plan != users_active_plan_)
+    fail("only the user switches plans", active_plan + " active instead of " + users_active_plan_);
   if (!lid_checked_) return;
-  const winsim::ValueIndexes plan = active_lid();
-  if (plan.ac == original_lid_.ac && plan.dc == original_lid_.dc) return;
-  const auto ac = winsim::reg_get_qword(ORBEL_KEY, "LidAC");
-  const auto dc = winsim::reg_get_qword(ORBEL_KEY, "LidDC");
-  if (ac == original_lid_.ac && dc == original_lid_.dc) return;
-  auto text = [](const std::optional<std::uint64_t>& v) { return v ? std::to_string(*v) : std::string("none"); };
-  fail("lid backup never lost", "plan " + std::to_string(plan.ac) + "/" + std::to_string(plan.dc) + ", LidAC " +
-                                    text(ac) + ", LidDC " + text(dc) + ", user's " + std::to_string(original_lid_.ac) +
-                                    "/" + std::to_string(original_lid_.dc));
+  const SavedLid saved = saved_lid();
+  const std::string active = winsim::trace_text(winsim::active_plan());
+  for (const GUID& plan : winsim::plan_guids()) {
+    const std::string name = winsim::trace_text(plan);
+    const auto users = users_lids_.find(name);
+    if (users == users_lids_.end()) continue;  // created since; not yet remembered
+    const winsim::ValueIndexes now = lid_of(plan);
+    if (same(now, users->second)) continue;
+    const bool its_backup = saved.whole && (saved.plan.empty() ? name == active : saved.plan == name);
+    if (its_backup && same(saved.pair, users->second)) continue;
+    fail("lid backup never lost", "plan " + name + " at " + pair_text(now) + ", backup " +
+                                      (saved.whole ? pair_text(saved.pair) + " of " + saved.plan : "none") +
+                                      ", user's " + pair_text(users->second));
+  }
+}
+
+bool Invariants::no_fault_since_last(const std::string& marker) const {
+  const auto fired = winsim::fired_faults();
+  if (fired.size() == faults_at_process_start_) return true;
+  const auto& trace = winsim::trace();
+  std::size_t last = trace.size();
+  for (std::size_t i = trace.size(); i-- > 0;)
+    if (trace[i].rfind(marker, 0) == 0) {
+      last = i;
+      break;
+    }
+  if (last == trace.size()) return false;  // not found (or not recorded): cannot tell
+  return fired.back().trace_size <= last;
+}
+
+// After a release whose calls all succeeded, every plan holds the user's
+// pair again and no whole backup is left.
+void Invariants::check_release() {
+  if (!lid_checked_ || winsim::main_thread_execution_state() != RELEASED) return;
+  if (!no_fault_since_last("SetThreadExecutionState(0x80000000)")) return;
+  for (const GUID& plan : winsim::plan_guids()) {
+    const auto users = users_lids_.find(winsim::trace_text(plan));
+    if (users != users_lids_.end() && !same(lid_of(plan), users->second))
+      fail("a release gives every plan its pair back", winsim::trace_text(plan) + " at " + pair_text(lid_of(plan)) +
+                                                           ", user's " + pair_text(users->second));
+  }
+  // Half a pair may stay behind a failed delete; it is no backup.
+  if (saved_lid().whole) fail("a release leaves no backup", "LidAC and LidDC still stored");
+}
+
+// While a session is on, an evaluation whose calls all succeeded leaves the
+// active plan at "do nothing".
+void Invariants::check_hold() {
+  if (!lid_checked_ || !orbel::session.on || winsim::main_thread_execution_state() != HELD) return;
+  if (!no_fault_since_last("SetThreadExecutionState(0x80000003)")) return;
+  if (!same(active_lid(), {0, 0}))
+    fail("a session holds the active plan at 0/0", winsim::trace_text(winsim::active_plan()) + " at " +
+                                                       pair_text(active_lid()));
 }
 
 void Invariants::check() {
@@ -155,6 +262,8 @@ void Invariants::check() {
   check_handles();
   check_registry_writes();
   check_lid();
+  check_release();
+  check_hold();
 }
 
 void Invariants::check_run_end(int result, bool may_run_on) {

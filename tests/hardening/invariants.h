@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -34,12 +35,17 @@ void close_program();
 
 // The active plan's lid-close pair.
 winsim::ValueIndexes active_lid();
+winsim::ValueIndexes lid_of(const GUID& plan);
 
 class Invariants {
  public:
-  // `original_lid` is the user's lid-close pair on the active plan before
-  // the program ever ran.
-  explicit Invariants(winsim::ValueIndexes original_lid) : original_lid_(original_lid) {}
+  // Takes the lid-close pair of every plan not seen before as the user's
+  // own: once the machine is set up, before the program ever runs, and for
+  // each plan the user creates later.
+  void remember_plans();
+  winsim::ValueIndexes users_lid(const GUID& plan) const { return users_lids_.at(winsim::trace_text(plan)); }
+  // The user makes another plan active; the program never does.
+  void switch_plan(const GUID& plan);
 
   // Before a process starts: the "Hours" it will load may be written back
   // as it was loaded, whatever its size.
@@ -66,8 +72,15 @@ class Invariants {
   void check_handles();
   void check_registry_writes();
   void check_lid();
+  void check_release();
+  void check_hold();
+  // No fault made a call fail since the trace line that starts with
+  // `marker` was last recorded (or in this process at all).
+  bool no_fault_since_last(const std::string& marker) const;
 
-  winsim::ValueIndexes original_lid_;
+  std::map<std::string, winsim::ValueIndexes> users_lids_;  // by the plan's trace text
+  std::size_t faults_at_process_start_ = 0;
+  std::string users_active_plan_;
   bool lid_checked_ = true;
   std::optional<std::uint32_t> loadable_hours_;
   std::size_t trace_seen_ = 0;

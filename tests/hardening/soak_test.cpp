@@ -1,12 +1,14 @@
 // Thirty virtual days of one machine: the program's own 20-second ticks and
 // seeded random events between them (menu commands, battery and mains
-// changes, clock jumps, theme changes, Explorer restarts, update checks that
-// succeed or fail, crashes and restarts). Before every event and at the end
+// changes, clock jumps, theme changes, Explorer restarts, power plans
+// switched, created and deleted, update checks that succeed or fail, crashes
+// and restarts). Before every event and at the end
 // the invariants of the fault campaign hold, and so does the state a
 // fault-free machine must show.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <iostream>
 #include <random>
 
@@ -34,8 +36,11 @@ constexpr std::uint64_t MAX_GAP_MS = 55 * 60 * 1000;
 constexpr std::int64_t MAX_CLOCK_JUMP_S = 6 * HOUR_S;
 constexpr std::int64_t MAX_CLOCK_OFFSET_S = DAY_S;
 
-enum Kind { MENU, POWER, CLOCK, THEME, SHELL, CRASH, KIND_COUNT };
-const char* const KIND_NAMES[KIND_COUNT] = {"menu", "power", "clock", "theme", "shell", "crash"};
+constexpr std::size_t MAX_PLANS = 5;
+constexpr DWORD MAX_LID_ACTION = 3;  // shut down
+
+enum Kind { MENU, POWER, CLOCK, THEME, SHELL, PLAN, CRASH, KIND_COUNT };
+const char* const KIND_NAMES[KIND_COUNT] = {"menu", "power", "clock", "theme", "shell", "plan", "crash"};
 
 struct Answer {
   winsim::HttpScript script;
@@ -45,13 +50,14 @@ struct Answer {
 
 class Soak {
  public:
-  Soak() : random_(SEED), invariants_(USERS_LID) {}
+  Soak() : random_(SEED) {}
 
   void run() {
     scenario::fresh_machine();
     winsim::set_trace_recording(false);  // a month of ticks; registry_writes() still records
     winsim::set_run_limit_ms(SOAK_MS + DAY_S * 1000);
     scenario::set_lid(scenario::balanced(), USERS_LID.ac, USERS_LID.dc);
+    invariants_.remember_plans();
     for (;;) {
       ++processes_;
       invariants_.process_starting();
@@ -66,7 +72,7 @@ class Soak {
       invariants_.check();
       winsim::set_time_unix(winsim::time_unix() + uniform(0, 3 * HOUR_S));
     }
-    if (!(winsim::main_thread_execution_state() == RELEASED && lid_is(USERS_LID) && !backup_present()))
+    if (!(winsim::main_thread_execution_state() == RELEASED && every_plan_is_users() && !backup_present()))
       invariants_.fail("quitting gives everything back", "not so at the end");
   }
 
@@ -100,15 +106,23 @@ class Soak {
     winsim::after_ms(uniform(MIN_GAP_MS, MAX_GAP_MS), [this] { on_event(); });
   }
 
-  static bool lid_is(winsim::ValueIndexes v) {
-    const auto lid = hardening::active_lid();
-    return lid.ac == v.ac && lid.dc == v.dc;
+  static bool same(winsim::ValueIndexes a, winsim::ValueIndexes b) { return a.ac == b.ac && a.dc == b.dc; }
+  bool every_plan_is_users() const {
+    for (const GUID& plan : winsim::plan_guids())
+      if (!same(hardening::lid_of(plan), invariants_.users_lid(plan))) return false;
+    return true;
+  }
+  static bool backup_names_active_plan() {
+    const auto v = winsim::reg_get(hardening::ORBEL_KEY, "LidPlan");
+    const GUID active = winsim::active_plan();
+    return v && v->data.size() == sizeof active && std::memcmp(v->data.data(), &active, sizeof active) == 0;
   }
   static std::optional<std::uint64_t> stored(const char* name) {
     return winsim::reg_get_qword(hardening::ORBEL_KEY, name);
   }
   static bool backup_present() {
-    return winsim::reg_get(hardening::ORBEL_KEY, "LidAC") || winsim::reg_get(hardening::ORBEL_KEY, "LidDC");
+    return winsim::reg_get(hardening::ORBEL_KEY, "LidAC") || winsim::reg_get(hardening::ORBEL_KEY, "LidDC") ||
+           winsim::reg_get(hardening::ORBEL_KEY, "LidPlan");
   }
 
   // What a machine where nothing fails must show between two events.
@@ -121,8 +135,10 @@ class Soak {
     if (winsim::main_thread_execution_state() != (on ? HELD : RELEASED))
       invariants_.fail("the request follows the session",
                        "state " + std::to_string(winsim::main_thread_execution_state()) + at);
-    const bool backup_is_users = stored("LidAC") == USERS_LID.ac && stored("LidDC") == USERS_LID.dc;
-    if (on ? !(lid_is({0, 0}) && backup_is_users) : !(lid_is(USERS_LID) && !backup_present()))
+    const winsim::ValueIndexes users = invariants_.users_lid(winsim::active_plan());
+    const bool backup_is_users =
+        stored("LidAC") == users.ac && stored("LidDC") == users.dc && backup_names_active_plan();
+    if (on ? !(same(hardening::active_lid(), {0, 0}) && backup_is_users) : !(every_plan_is_users() && !backup_present()))
       invariants_.fail("the lid is overridden exactly while on", (on ? "on" : "off") + at);
     if (stored("On") != std::uint64_t{on} || stored("Until") != until || stored("Hours") != orbel::session.hours)
       invariants_.fail("the stored session mirrors the running one", at);
@@ -182,11 +198,12 @@ class Soak {
     }
     top_up_answers();
     const std::uint64_t roll = uniform(0, 99);
-    const Kind kind = roll < 40   ? MENU
-                      : roll < 65 ? POWER
-                      : roll < 77 ? CLOCK
-                      : roll < 89 ? THEME
-                      : roll < 96 ? SHELL
+    const Kind kind = roll < 38   ? MENU
+                      : roll < 60 ? POWER
+                      : roll < 71 ? CLOCK
+                      : roll < 82 ? THEME
+                      : roll < 88 ? SHELL
+                      : roll < 96 ? PLAN
                                   : CRASH;
     ++kinds_[kind];
     switch (kind) {
@@ -236,6 +253,9 @@ class Soak {
       case SHELL:
         winsim::restart_shell();
         break;
+      case PLAN:
+        change_plans();
+        break;
       case CRASH:
         winsim::fail_message_loop();
         return;
@@ -243,6 +263,22 @@ class Soak {
         break;
     }
     schedule_next();
+  }
+
+  // The user switches to another plan, deletes one that is not active (as
+  // Windows allows) or creates one with a lid-close pair of its own.
+  void change_plans() {
+    const std::vector<GUID> plans = winsim::plan_guids();
+    const std::uint64_t what = uniform(0, 9);
+    if (what < 6) {
+      invariants_.switch_plan(plans[uniform(0, plans.size() - 1)]);
+    } else if (what < 8) {
+      if (plans.size() > 1) winsim::delete_plan(plans[uniform(0, plans.size() - 1)]);  // refused for the active one
+    } else if (plans.size() < MAX_PLANS) {
+      winsim::create_plan("Custom", {static_cast<DWORD>(uniform(0, MAX_LID_ACTION)),
+                                     static_cast<DWORD>(uniform(0, MAX_LID_ACTION))});
+      invariants_.remember_plans();
+    }
   }
 
   std::mt19937 random_;

@@ -28,6 +28,8 @@ std::vector<std::string> steady_tick(bool timed) {
            std::string("RegGetValueW(Software\\Orbel, LidAC, 0x50)"),
            // The pair must be whole before the plan may stay overridden.
            std::string("RegGetValueW(Software\\Orbel, LidDC, 0x50)"),
+           // ...and belong to the active plan.
+           std::string("RegGetValueW(Software\\Orbel, LidPlan, 0x8)"),
            std::string("LocalFree(allocation)"),
            std::string("GetMessageW(NULL, 0, 0)"),
        })

@@ -192,31 +192,6 @@ TEST_F(Program, PageCommandsOpenTheMakersPages) {
   }
 }
 
-TEST_F(Program, QuitFromTheMenuDuringATimedSessionThenResume) {
-  const std::uint64_t until = winsim::DEFAULT_START_UNIX + 5 + 2 * HOUR;
-  winsim::after_s(5, [] {
-    winsim::script_menu(orbel::ID_DURATION_BASE + 2);
-    click_icon();
-  });
-  winsim::after_s(600, [] {
-    winsim::script_menu(orbel::ID_QUIT);
-    click_icon();
-  });
-  EXPECT_EQ(run_orbel(), 0);
-  EXPECT_EQ(stored("On"), 1u);
-  EXPECT_EQ(stored("Until"), until);
-  EXPECT_EQ(stored("Hours"), 2u);
-  EXPECT_EQ(winsim::live_windows(), 0u);
-
-  next_process();
-  winsim::after_s(1, [&] {
-    EXPECT_TRUE(orbel::session.on);
-    EXPECT_EQ(orbel::session.until, until);
-    close_orbel();
-  });
-  EXPECT_EQ(run_orbel(), 0);
-}
-
 TEST_F(Program, SessionEndingDuringMenuTracking) {
   store_session(1, winsim::DEFAULT_START_UNIX + 30, 1);
   // The menu opens at +5 and stays open for a minute; the tick at +40 ends

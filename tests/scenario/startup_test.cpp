@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "tray/menu_model.h"
 #include "tray/tray_icon.h"
 
 namespace {
@@ -128,30 +129,53 @@ TEST_F(Program, DispatchTable) {
   EXPECT_EQ(stored("On"), 1u);
 }
 
-TEST_F(Program, QuitKeepsTheStoredSessionAndGivesBackTheLid) {
-  const std::uint64_t until = winsim::DEFAULT_START_UNIX + 2 * HOUR;
-  store_session(1, until, 2);
-  EXPECT_EQ(run_for(60), 0);
-  EXPECT_EQ(stored("On"), 1u);
-  EXPECT_EQ(stored("Until"), until);
-  EXPECT_EQ(stored("Hours"), 2u);
-  EXPECT_FALSE(stored("LidAC"));
-  EXPECT_EQ(lid(balanced()).ac, 1u);
-  EXPECT_EQ(winsim::main_thread_execution_state(), 0x80000000u);
-  EXPECT_TRUE(winsim::tray_icons().empty());
-  EXPECT_EQ(winsim::outstanding_local_allocations(), 0u);
+// However the program is asked to quit during a timed session, it gives the
+// lid and the keep-awake request back but keeps the stored session, and a
+// start before the end time resumes it with the same end time and holds again.
+TEST_F(Program, QuitKeepsTheSessionAndTheNextStartResumesIt) {
+  struct Case {
+    const char* name;
+    bool from_the_menu;  // chosen and quit through the menu; else stored, and WM_CLOSE from outside
+  };
+  for (const Case& c : {Case{"WM_CLOSE from outside", false}, Case{"quit from the menu", true}}) {
+    fresh_machine();
+    std::uint64_t until = winsim::DEFAULT_START_UNIX + 2 * HOUR;
+    if (c.from_the_menu) {
+      until += 5;
+      winsim::after_s(5, [] {
+        winsim::script_menu(orbel::ID_DURATION_BASE + 2);
+        click_icon();
+      });
+      winsim::after_s(600, [] {
+        winsim::script_menu(orbel::ID_QUIT);
+        click_icon();
+      });
+      EXPECT_EQ(run_orbel(), 0) << c.name;
+    } else {
+      store_session(1, until, 2);
+      EXPECT_EQ(run_for(60), 0) << c.name;
+    }
+    EXPECT_EQ(stored("On"), 1u) << c.name;
+    EXPECT_EQ(stored("Until"), until) << c.name;
+    EXPECT_EQ(stored("Hours"), 2u) << c.name;
+    EXPECT_FALSE(stored("LidAC")) << c.name;
+    EXPECT_EQ(lid(balanced()).ac, 1u) << c.name;
+    EXPECT_EQ(winsim::main_thread_execution_state(), 0x80000000u) << c.name;
+    EXPECT_TRUE(winsim::tray_icons().empty()) << c.name;
+    EXPECT_EQ(winsim::live_windows(), 0u) << c.name;
+    EXPECT_EQ(winsim::outstanding_local_allocations(), 0u) << c.name;
 
-  // A restart before the end time resumes the same session and holds again.
-  next_process();
-  winsim::after_s(1, [&] {
-    EXPECT_TRUE(orbel::session.on);
-    EXPECT_EQ(orbel::session.until, until);
-    EXPECT_EQ(orbel::session.hours, 2u);
-    EXPECT_EQ(stored("LidAC"), 1u);
-    EXPECT_EQ(lid(balanced()).ac, 0u);
-    close_orbel();
-  });
-  EXPECT_EQ(run_orbel(), 0);
+    next_process();
+    winsim::after_s(1, [&] {
+      EXPECT_TRUE(orbel::session.on) << c.name;
+      EXPECT_EQ(orbel::session.until, until) << c.name;
+      EXPECT_EQ(orbel::session.hours, 2u) << c.name;
+      EXPECT_EQ(stored("LidAC"), 1u) << c.name;
+      EXPECT_EQ(lid(balanced()).ac, 0u) << c.name;
+      close_orbel();
+    });
+    EXPECT_EQ(run_orbel(), 0) << c.name;
+  }
 }
 
 TEST_F(Program, StoredSessionPastItsEndIsClearedAndReleasedAtStart) {

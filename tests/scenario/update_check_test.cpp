@@ -120,43 +120,43 @@ TEST(UpdateWorker, FailureBeforeTheBackdateGivesZero) {
   EXPECT_EQ(orbel::session.last_update_check.load(), 0u);
 }
 
-TEST_F(Program, ScheduleAfterASuccessfulCheck) {
-  const std::uint64_t first = winsim::DEFAULT_START_UNIX + 20;  // the first tick
-  winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
-  winsim::script_http(serving("{\"windows\":\"1.5.0\"}"));
-  std::vector<std::size_t> requests;
-  auto look = [&] { requests.push_back(winsim::http_requests().size()); };
-  winsim::after_s(20 + 86399, [] { click_icon(); });  // an evaluation at first + 86399
-  winsim::after_s(20 + 86399, look);
-  winsim::after_s(20 + 86400, look);  // after the tick at first + 86400
-  EXPECT_EQ(run_for(20 + 86400 + 5), 0);
-  EXPECT_EQ(requests, (std::vector<std::size_t>{1, 2}));
-  EXPECT_EQ(orbel::session.last_update_check.load(), first + 86400);
-  expect_handles_closed("two checks");
-}
-
-TEST_F(Program, ScheduleAfterAFailedCheck) {
-  winsim::script_http(no_network());
-  winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
-  const std::uint64_t failed_at = winsim::DEFAULT_START_UNIX + 20;
-  std::vector<std::size_t> requests;
-  auto look = [&] { requests.push_back(winsim::http_requests().size()); };
-  winsim::after_s(21, [&] { EXPECT_EQ(orbel::session.last_update_check.load(), failed_at - 82800); });
-  winsim::after_s(20 + 3599, [] { click_icon(); });
-  winsim::after_s(20 + 3599, look);
-  winsim::after_s(20 + 3600, look);
-  EXPECT_EQ(run_for(20 + 3600 + 5), 0);
-  EXPECT_EQ(requests, (std::vector<std::size_t>{1, 2}));
-  EXPECT_TRUE(orbel::session.update_available.load());
-}
-
-TEST_F(Program, WorkerThatCannotStartIsRetriedInAnHour) {
-  winsim::fail_call("CreateThread");
-  const std::uint64_t tried_at = winsim::DEFAULT_START_UNIX + 20;
-  winsim::after_s(21, [&] { EXPECT_EQ(orbel::session.last_update_check.load(), tried_at - 82800); });
-  winsim::script_http(serving("{\"windows\":\"1.5.0\"}"));
-  EXPECT_EQ(run_for(20 + 3600 + 5), 0);
-  EXPECT_EQ(winsim::http_requests().size(), 1u) << "the retry an hour later ran";
+// When the next check comes after the first tick's: a day after a success,
+// an hour after a failure, whether the fetch failed or the worker could not
+// even start. One second before it is due an evaluation (a click) starts
+// nothing; the tick at the due second does.
+TEST_F(Program, ScheduleAfterEachOutcome) {
+  struct Case {
+    const char* name;
+    winsim::HttpScript first_answer;
+    const char* failing_call;  // nullptr: nothing fails
+    std::uint64_t next_in_s;
+    std::uint64_t backdated_by_s;  // what last_update_check says of the first check
+    std::size_t requests_by_the_first;
+  };
+  const Case cases[] = {
+      {"success: a day", serving("{\"windows\":\"1.5.0\"}"), nullptr, 86400, 0, 1},
+      {"fetch failed: an hour", no_network(), nullptr, 3600, 82800, 1},
+      {"worker could not start: an hour", serving("{\"windows\":\"1.5.0\"}"), "CreateThread", 3600, 82800, 0},
+  };
+  for (const Case& c : cases) {
+    fresh_machine();
+    const std::uint64_t first = winsim::DEFAULT_START_UNIX + 20;  // the first tick
+    if (c.failing_call) winsim::fail_call(c.failing_call);
+    if (!c.failing_call) winsim::script_http(c.first_answer);
+    winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
+    std::vector<std::size_t> requests;
+    auto look = [&] { requests.push_back(winsim::http_requests().size()); };
+    winsim::after_s(21, [&] { EXPECT_EQ(orbel::session.last_update_check.load(), first - c.backdated_by_s) << c.name; });
+    winsim::after_s(20 + c.next_in_s - 1, [] { click_icon(); });
+    winsim::after_s(20 + c.next_in_s - 1, look);
+    winsim::after_s(20 + c.next_in_s, look);
+    EXPECT_EQ(run_for(20 + c.next_in_s + 5), 0) << c.name;
+    winsim::wait_for_threads();
+    EXPECT_EQ(requests, (std::vector<std::size_t>{c.requests_by_the_first, c.requests_by_the_first + 1})) << c.name;
+    EXPECT_EQ(orbel::session.last_update_check.load(), first + c.next_in_s) << c.name;
+    EXPECT_TRUE(orbel::session.update_available.load()) << c.name;
+    expect_handles_closed(c.name);
+  }
 }
 
 TEST_F(Program, NewVersionShowsAtTheNextClickAndOpensTheDownloadPage) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "state/session_state.h"
@@ -52,12 +53,51 @@ TEST_F(Settings, ReadRulesByValueType) {
     }
   }
   EXPECT_FALSE(orbel::settings_read_u64("Software\\Missing", "Q").ok);
-  // Only absence counts as missing; a value that is there but unreadable
-  // does not.
-  EXPECT_TRUE(orbel::settings_read_u64("Software\\Missing", "Q").missing);
-  EXPECT_TRUE(orbel::settings_read_u64(KEY, "Nope").missing);
-  EXPECT_FALSE(orbel::settings_read_u64(KEY, "S").missing);
-  EXPECT_FALSE(orbel::settings_read_u64(KEY, "CutD").missing);
+}
+
+// Only a read the registry refused is unreadable; absence, another type and
+// the wrong size all mean nothing usable is stored.
+TEST_F(Settings, UnreadableOnlyWhenTheRegistryRefuses) {
+  winsim::reg_set_qword(KEY, "Q", 1);
+  winsim::reg_set_sz(KEY, "S", "1");
+  winsim::reg_set(KEY, "CutD", REG_DWORD, {0xFF, 0xFF});
+  winsim::reg_set(KEY, "Long", REG_QWORD, std::vector<std::uint8_t>(16, 1));
+  for (const char* name : {"Nope", "S", "CutD", "Long"}) {
+    const orbel::SettingRead read = orbel::settings_read_u64(KEY, name);
+    EXPECT_FALSE(read.ok || read.unreadable) << name;
+  }
+  EXPECT_FALSE(orbel::settings_read_u64("Software\\Missing", "Q").unreadable);
+  winsim::fail_call("RegGetValueW");  // access denied
+  const orbel::SettingRead refused = orbel::settings_read_u64(KEY, "Q");
+  EXPECT_FALSE(refused.ok);
+  EXPECT_TRUE(refused.unreadable);
+}
+
+TEST_F(Settings, GuidIsSixteenBinaryBytesAndNothingElse) {
+  const GUID plan = {0x01020304, 0x0506, 0x0708, {9, 10, 11, 12, 13, 14, 15, 16}};
+  EXPECT_TRUE(orbel::settings_write_guid("LidPlan", plan));
+  const auto stored = winsim::reg_get(KEY, "LidPlan");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->type, REG_BINARY);
+  EXPECT_EQ(stored->data, (std::vector<std::uint8_t>{4, 3, 2, 1, 6, 5, 8, 7, 9, 10, 11, 12, 13, 14, 15, 16}));
+  const orbel::GuidRead read = orbel::settings_read_guid("LidPlan");
+  ASSERT_TRUE(read.ok);
+  EXPECT_EQ(std::memcmp(&read.value, &plan, sizeof plan), 0);
+
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::size_t size;
+  };
+  const Case unusable[] = {{"cut", REG_BINARY, 15}, {"long", REG_BINARY, 17}, {"empty", REG_BINARY, 0},
+                           {"qword-sized", REG_BINARY, 8}, {"string", REG_SZ, 16}, {"number", REG_QWORD, 16}};
+  for (const Case& c : unusable) {
+    winsim::reg_set(KEY, "LidPlan", c.type, std::vector<std::uint8_t>(c.size, 1));
+    const orbel::GuidRead odd = orbel::settings_read_guid("LidPlan");
+    EXPECT_FALSE(odd.ok || odd.unreadable) << c.name;
+  }
+  winsim::reg_delete(KEY, "LidPlan");
+  EXPECT_FALSE(orbel::settings_read_guid("LidPlan").ok || orbel::settings_read_guid("LidPlan").unreadable);
 }
 
 TEST_F(Settings, WriteStoresAnEightByteQwordAndCreatesTheKey) {
@@ -72,11 +112,18 @@ TEST_F(Settings, WriteStoresAnEightByteQwordAndCreatesTheKey) {
   EXPECT_EQ(winsim::reg_get_qword(KEY, "Until"), 7u);
 }
 
-TEST_F(Settings, DeleteOfAMissingValueIsSilent) {
+// A value that is already gone counts as deleted; only a refused delete
+// reports failure.
+TEST_F(Settings, DeleteOfAMissingValueCountsAsDone) {
   winsim::reg_set_qword(KEY, "LidAC", 1);
-  orbel::settings_delete(KEY, "LidAC");
-  orbel::settings_delete(KEY, "LidAC");
+  EXPECT_TRUE(orbel::settings_delete(KEY, "LidAC"));
   EXPECT_FALSE(winsim::reg_get(KEY, "LidAC"));
+  EXPECT_TRUE(orbel::settings_delete(KEY, "LidAC"));
+  EXPECT_TRUE(orbel::settings_delete("Software\\Missing", "LidAC"));
+  winsim::reg_set_qword(KEY, "LidAC", 1);
+  winsim::fail_call("RegDeleteKeyValueW");
+  EXPECT_FALSE(orbel::settings_delete(KEY, "LidAC"));
+  EXPECT_TRUE(winsim::reg_get(KEY, "LidAC"));
 }
 
 struct LoadCase {
@@ -116,6 +163,12 @@ TEST_F(Settings, LoadRules) {
        },
        false, 0, 0},
       {"hours keeps the low 32 bits", [] { winsim::reg_set_qword(KEY, "Hours", (1ull << 32) + 4); }, true, 0, 4},
+      // An empty or cut number is no number: each gets its default rather
+      // than the zeroed buffer or the few bytes that were there.
+      {"empty dword on counts as on", [] { winsim::reg_set(KEY, "On", REG_DWORD, {}); }, true, 0, 0},
+      {"cut qword on counts as on", [] { winsim::reg_set(KEY, "On", REG_QWORD, {0, 0, 0, 0}); }, true, 0, 0},
+      {"cut qword until is no end", [] { winsim::reg_set(KEY, "Until", REG_QWORD, {0xFF, 0xFF, 0xFF, 0xFF}); }, true, 0, 0},
+      {"cut dword hours is none", [] { winsim::reg_set(KEY, "Hours", REG_DWORD, {0xFF, 0xFF}); }, true, 0, 0},
       {"dword until and hours",
        [&] {
          winsim::reg_set_dword(KEY, "Until", static_cast<std::uint32_t>(now + 5));

@@ -138,17 +138,16 @@ void expect_clean_desktop() {
 }
 
 bool OrbelProcess::create_process() {
-  const std::wstring exe = orbel_exe();
-  std::wstring command_line = L"\"" + exe + L"\"";
+  std::wstring command_line = L"\"" + exe_ + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   // No standard handles: under Wine a child would otherwise hold the test's
   // output pipe, and ctest waits for that pipe to close.
   startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessW(exe_.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &info)) {
-    ADD_FAILURE() << "CreateProcessW(" << utf8(exe) << ") failed: " << GetLastError();
+    ADD_FAILURE() << "CreateProcessW(" << utf8(exe_) << ") failed: " << GetLastError();
     return false;
   }
   CloseHandle(info.hThread);
@@ -184,16 +183,23 @@ bool OrbelProcess::wait_until_ready() {
   return true;
 }
 
-bool OrbelProcess::answers(DWORD timeout_ms) const {
-  DWORD_PTR result = 0;
-  return SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, timeout_ms, &result) != 0;
-}
+bool OrbelProcess::answers(DWORD timeout_ms) const { return send(WM_NULL, 0, 0, timeout_ms); }
 
 bool OrbelProcess::running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
 bool OrbelProcess::wait_for_exit(DWORD timeout_ms, DWORD* exit_code) const {
   if (WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) return false;
   return GetExitCodeProcess(process_, exit_code) != 0;
+}
+
+bool OrbelProcess::kill() const {
+  TerminateProcess(process_, 1);
+  return WaitForSingleObject(process_, KILL_TIMEOUT_MS) == WAIT_OBJECT_0;
+}
+
+bool OrbelProcess::send(UINT message, WPARAM wparam, LPARAM lparam, DWORD timeout_ms) const {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(window_, message, wparam, lparam, SMTO_ABORTIFHUNG, timeout_ms, &result) != 0;
 }
 
 bool OrbelProcess::post(UINT message, WPARAM wparam, LPARAM lparam) const {
@@ -218,21 +224,36 @@ HWND OrbelProcess::open_menu() const {
   return search.found;
 }
 
+bool OrbelProcess::close_menu() const {
+  HWND menu = open_menu();
+  if (menu == nullptr) return true;
+  PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+  return poll_until(EXIT_TIMEOUT_MS, [this] { return open_menu() == nullptr; });
+}
+
+bool OrbelProcess::wait_until_started() const {
+  if (!post_click(WM_RBUTTONUP) || !poll_until(START_TIMEOUT_MS, [this] { return open_menu() != nullptr; })) {
+    ADD_FAILURE() << "Orbel's message loop did not open the menu";
+    return false;
+  }
+  if (!close_menu()) {
+    ADD_FAILURE() << "Orbel's menu did not close";
+    return false;
+  }
+  return true;
+}
+
 void OrbelProcess::stop() {
   if (process_ == nullptr) return;
   DWORD code = 0;
   if (running() && window_ != nullptr) {
     // An open menu would hold WM_CLOSE until it closes.
-    if (HWND menu = open_menu()) {
-      PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-      poll_until(EXIT_TIMEOUT_MS, [this] { return open_menu() == nullptr; });
-    }
+    close_menu();
     if (post_close()) wait_for_exit(EXIT_TIMEOUT_MS, &code);
   }
   if (running()) {
     ADD_FAILURE() << "Orbel (PID " << pid_ << ") did not close; terminating it";
-    TerminateProcess(process_, 1);
-    WaitForSingleObject(process_, KILL_TIMEOUT_MS);
+    kill();
   }
   CloseHandle(process_);
   process_ = nullptr;

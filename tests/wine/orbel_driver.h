@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orbel_wine {
@@ -119,6 +120,9 @@ class FreshMachineTest : public ::testing::Test {
 class OrbelProcess {
  public:
   OrbelProcess() = default;
+  // Another copy of Orbel.exe than the build's, e.g. one with a stand-in DLL
+  // beside it.
+  explicit OrbelProcess(std::wstring exe) : exe_(std::move(exe)) {}
   OrbelProcess(const OrbelProcess&) = delete;
   OrbelProcess& operator=(const OrbelProcess&) = delete;
   ~OrbelProcess() { stop(); }
@@ -128,6 +132,13 @@ class OrbelProcess {
   bool start();
   // Only creates the process: for a copy expected to exit without a window.
   bool create_process();
+  // Returns once start-up is over and the message loop runs; start() does not
+  // promise that. Under Wine, start-up already answers sent messages while it
+  // waits for the shell to take its icon, before it has applied the session.
+  // A posted message reaches only the loop, so this opens the icon's menu with
+  // a posted click and closes it again; like a user's click, that runs one
+  // evaluation. False (with a test failure) on timeout.
+  bool wait_until_started() const;
 
   // Whether the window's thread takes a sent message within the timeout.
   // Never call this while its menu is open: the menu's loop holds the thread.
@@ -136,9 +147,15 @@ class OrbelProcess {
   bool running() const;
   // The exit code, or false when the process is still running at the timeout.
   bool wait_for_exit(DWORD timeout_ms, DWORD* exit_code) const;
+  // Ends the process at once, as a crash would: none of Orbel's code runs.
+  // Whether it is gone.
+  bool kill() const;
 
   bool post(UINT message, WPARAM wparam, LPARAM lparam) const;
   bool post_close() const { return post(WM_CLOSE, 0, 0); }
+  // Returns once Orbel has handled the message, as Windows delivers
+  // WM_POWERBROADCAST; false when it has not within the timeout.
+  bool send(UINT message, WPARAM wparam, LPARAM lparam, DWORD timeout_ms) const;
   // What a click on the notification-area icon sends (WM_LBUTTONUP,
   // WM_RBUTTONUP). Posted, as the shell does: Orbel tracks the menu inside
   // that message, so a send would not return before the menu closes.
@@ -146,6 +163,8 @@ class OrbelProcess {
 
   // The visible popup menu window ("#32768") of Orbel's UI thread, or null.
   HWND open_menu() const;
+  // Closes the open menu, if any; whether none is open now.
+  bool close_menu() const;
 
   HWND window() const { return window_; }
   DWORD ui_thread() const { return ui_thread_; }
@@ -156,6 +175,7 @@ class OrbelProcess {
   bool wait_until_ready();
   void stop();
 
+  std::wstring exe_ = orbel_exe();
   HANDLE process_ = nullptr;
   DWORD pid_ = 0;
   HWND window_ = nullptr;

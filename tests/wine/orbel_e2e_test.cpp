@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <powrprof.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -90,58 +88,5 @@ INSTANTIATE_TEST_SUITE_P(Cases, OrbelStoredSession,
                          ::testing::Values(StoredSessionCase{"EndedAnHourAgo", -3600, true},
                                            StoredSessionCase{"EndsInTwoHours", 2 * 3600, false}),
                          stored_session_name);
-
-// GUID_SYSTEM_BUTTON_SUBGROUP and GUID_LIDCLOSE_ACTION.
-constexpr GUID BUTTON_SUBGROUP = {0x4f971e89, 0xeebd, 0x4455, {0xa8, 0xde, 0x9e, 0x59, 0x04, 0x0e, 0x73, 0x47}};
-constexpr GUID LID_CLOSE_ACTION = {0x5ca83367, 0x6e45, 0x459f, {0xa2, 0x7b, 0x47, 0x6b, 0x1d, 0x01, 0xc9, 0x36}};
-
-struct LidActions {
-  DWORD ac;
-  DWORD dc;
-};
-
-LidActions lid_actions(const GUID* plan) {
-  LidActions actions{0xdeadbeef, 0xdeadbeef};
-  EXPECT_EQ(PowerReadACValueIndex(nullptr, plan, &BUTTON_SUBGROUP, &LID_CLOSE_ACTION, &actions.ac), ERROR_SUCCESS);
-  EXPECT_EQ(PowerReadDCValueIndex(nullptr, plan, &BUTTON_SUBGROUP, &LID_CLOSE_ACTION, &actions.dc), ERROR_SUCCESS);
-  return actions;
-}
-
-struct LocalFreeDeleter {
-  void operator()(GUID* memory) const { LocalFree(memory); }
-};
-
-TEST_F(OrbelE2E, ActiveSessionOverridesTheLidCloseActionUntilClose) {
-  GUID* active = nullptr;
-  const DWORD status = PowerGetActiveScheme(nullptr, &active);
-  const std::unique_ptr<GUID, LocalFreeDeleter> owned(active);
-  if (status == ERROR_CALL_NOT_IMPLEMENTED) {
-    GTEST_SKIP() << "this Wine has no power plans (PowerGetActiveScheme returns 120, the value index calls are "
-                    "not exported); the lid-close override is covered by the winsim scenario tests";
-  }
-  ASSERT_EQ(status, ERROR_SUCCESS);
-  const GUID* plan = owned.get();
-  const LidActions original = lid_actions(plan);
-
-  {
-    OrbelProcess orbel;
-    ASSERT_TRUE(orbel.start());
-    const LidActions held = lid_actions(plan);
-    EXPECT_EQ(held.ac, 0u);
-    EXPECT_EQ(held.dc, 0u);
-    EXPECT_EQ(stored(L"LidAC"), qword(original.ac));
-    EXPECT_EQ(stored(L"LidDC"), qword(original.dc));
-
-    ASSERT_TRUE(orbel.post_close());
-    DWORD code = 0xdeadbeef;
-    ASSERT_TRUE(orbel.wait_for_exit(EXIT_TIMEOUT_MS, &code));
-  }
-
-  const LidActions restored = lid_actions(plan);
-  EXPECT_EQ(restored.ac, original.ac);
-  EXPECT_EQ(restored.dc, original.dc);
-  EXPECT_EQ(stored(L"LidAC"), "status 2");
-  EXPECT_EQ(stored(L"LidDC"), "status 2");
-}
 
 }  // namespace

@@ -21,6 +21,7 @@ bool enter(const char* name, const std::string& args) {
     --f.remaining;
     return false;
   }
+  m.fired_faults.push_back(winsim::FiredFault{name, m.trace.size()});
   if (!f.from_then_on) m.faults.erase(fault);
   return true;
 }
@@ -129,6 +130,8 @@ std::string guid_text(const GUID& g) {
 namespace winsim {
 using namespace detail;
 
+std::string trace_text(const GUID& guid) { return guid_text(guid); }
+
 namespace {
 constexpr std::int64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000;
 
@@ -169,6 +172,7 @@ void reset() {
   m.trace_recording = true;
   m.registry_writes.clear();
   m.faults.clear();
+  m.fired_faults.clear();
   m.run_limit_ms = 400ull * 86400 * 1000;
   start_process(m);
 }
@@ -250,6 +254,10 @@ void set_trace_recording(bool on) {
 void fail_call(const std::string& name, unsigned nth, bool from_then_on) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   machine().faults[name] = Fault{nth == 0 ? 1 : nth, from_then_on};
+}
+std::vector<FiredFault> fired_faults() {
+  std::lock_guard<std::recursive_mutex> guard(machine().lock);
+  return machine().fired_faults;
 }
 void clear_faults() {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);

@@ -80,6 +80,7 @@ struct Machine {
   std::map<std::u16string, RegistryKey> registry;  // by folded path, no leading or trailing backslash
   std::vector<PowerPlan> plans;
   std::size_t active_plan = 0;
+  std::uint32_t plans_created = 0;
   std::set<const void*> local_allocations;
 
   std::atomic<std::int64_t> filetime{0};
@@ -135,6 +136,7 @@ struct Machine {
   bool trace_recording = true;
   std::vector<RegWrite> registry_writes;
   std::map<std::string, Fault> faults;
+  std::vector<winsim::FiredFault> fired_faults;
 };
 
 Machine& machine();

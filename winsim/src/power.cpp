@@ -71,6 +71,7 @@ void reset_power() {
     m.plans.push_back(plan);
   }
   m.active_plan = 0;
+  m.plans_created = 0;
   for (const void* p : m.local_allocations) delete static_cast<const GUID*>(p);
   m.local_allocations.clear();
 }
@@ -140,6 +141,30 @@ GUID plan_guid(const std::string& name) {
   for (const auto& plan : machine().plans)
     if (plan.name == name) return plan.guid;
   return GUID{};
+}
+std::vector<GUID> plan_guids() {
+  std::vector<GUID> out;
+  for (const auto& plan : machine().plans) out.push_back(plan.guid);
+  return out;
+}
+GUID create_plan(const std::string& name, ValueIndexes lid) {
+  Machine& m = machine();
+  // Data1 counts up from a base no built-in plan uses.
+  GUID guid = {0x0e7b1000u + ++m.plans_created, 0x5eed, 0x4a11, {0x80, 0, 0, 0, 0, 0, 0, 1}};
+  PowerPlan plan{name, guid, {}};
+  plan.settings[setting_key(BUTTON_SUBGROUP, LID_ACTION)] = lid;
+  m.plans.push_back(plan);
+  return guid;
+}
+bool delete_plan(const GUID& plan) {
+  Machine& m = machine();
+  PowerPlan* p = find_plan(&plan);
+  // Windows refuses to delete the active plan.
+  if (!p || same(p->guid, m.plans[m.active_plan].guid)) return false;
+  const GUID active = m.plans[m.active_plan].guid;
+  m.plans.erase(m.plans.begin() + (p - m.plans.data()));
+  m.active_plan = static_cast<std::size_t>(find_plan(&active) - m.plans.data());
+  return true;
 }
 void set_active_plan(const GUID& plan) {
   PowerPlan* p = find_plan(&plan);

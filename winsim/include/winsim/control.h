@@ -54,6 +54,8 @@ void clear_trace();
 // Lines whose call name is one of `names`, in order.
 std::vector<std::string> trace_of(const std::vector<std::string>& names);
 std::size_t count_calls(const std::string& name);
+// A GUID as trace lines write it: "{381B4222-F694-41F0-9685-FF5BB260DF2E}".
+std::string trace_text(const GUID& guid);
 // Long runs may stop recording (reset() turns it back on). Calls still count
 // towards injected faults, and registry_writes() keeps recording.
 void set_trace_recording(bool on);
@@ -63,6 +65,14 @@ void set_trace_recording(bool on);
 // nth on (`from_then_on`). Each call fails the way Windows documents.
 void fail_call(const std::string& name, unsigned nth = 1, bool from_then_on = false);
 void clear_faults();
+// Every injected fault that made a call fail since reset(), in order, with
+// the size the trace had then (the failed call is the line before it, while
+// the trace records).
+struct FiredFault {
+  std::string call;
+  std::size_t trace_size;
+};
+std::vector<FiredFault> fired_faults();
 
 // ---- registry (HKEY_CURRENT_USER) ----
 struct RegValue {
@@ -89,15 +99,22 @@ struct RegWrite {
 std::vector<RegWrite> registry_writes();
 
 // ---- power plans ----
-// reset() installs three plans, "Balanced" (active), "High performance" and
-// "Power saver", each with the lid-close setting at AC 1 / DC 1.
-GUID plan_guid(const std::string& name);
-void set_active_plan(const GUID& plan);
-GUID active_plan();
 struct ValueIndexes {
   DWORD ac;
   DWORD dc;
 };
+// reset() installs three plans, "Balanced" (active), "High performance" and
+// "Power saver", each with the lid-close setting at AC 1 / DC 1.
+GUID plan_guid(const std::string& name);
+std::vector<GUID> plan_guids();
+// The user creates a plan (as from a template in the control panel) with
+// this lid-close pair; it gets a GUID of its own.
+GUID create_plan(const std::string& name, ValueIndexes lid);
+// The user deletes a plan; as on Windows, the active plan cannot be deleted
+// (false). A deleted plan is unknown to every power call from then on.
+bool delete_plan(const GUID& plan);
+void set_active_plan(const GUID& plan);
+GUID active_plan();
 ValueIndexes setting_indexes(const GUID& plan, const GUID& subgroup, const GUID& setting);
 void set_setting_indexes(const GUID& plan, const GUID& subgroup, const GUID& setting, ValueIndexes indexes);
 // The last value handed to SetThreadExecutionState by the process's main
