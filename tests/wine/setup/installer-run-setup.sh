@@ -7,10 +7,11 @@
 #   installer-run-setup.sh BASE_TEMPLATE INSTALLER_TEMPLATE RUN_DIR
 #
 # The template is the booted BASE_TEMPLATE (made by the fixture "wine_run")
-# with winemenubuilder switched off: Wine would otherwise turn the Start-menu
-# shortcut into a desktop entry in the home directory of whoever runs the
-# tests. Then run-setup.sh makes the run from it, as wine_run's;
-# run-cleanup.sh ends it.
+# with winemenubuilder switched off for every process of the prefix (the
+# registry form of WINEDLLOVERRIDES=winemenubuilder.exe=d): Wine would
+# otherwise turn the Start-menu shortcut into a desktop entry in the home
+# directory of whoever runs the tests. Then run-setup.sh makes the run from
+# it, as wine_run's; run-cleanup.sh ends it.
 set -Eeuo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

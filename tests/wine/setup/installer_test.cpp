@@ -4,6 +4,11 @@
 // stores, the processes, and after each uninstall by a snapshot of the whole
 // prefix (registry and drive C:) taken before the install.
 //
+// Wine's own power-plan calls are stubs. This run's prefix has the stand-in
+// powrprof.dll (tests/wine/powrprof) in its system32 instead, and every
+// process the tests start, msiexec and the Orbel it starts included, loads it
+// (powrprof=n): the user's lid-close setting is a plan of the stand-in's.
+//
 // Where Wine 8 differs from Windows, the check says so: it writes the
 // uninstall entry of a per-user package under HKLM (installer.h), writes no
 // DisplayIcon (the icon is checked where Apps & features reads an MSI's,
@@ -15,6 +20,7 @@
 
 #include <windows.h>
 #include <msi.h>
+#include <wininet.h>
 
 #include <cstdint>
 #include <string>
@@ -22,6 +28,7 @@
 
 #include "installer.h"
 #include "orbel_driver.h"
+#include "plan_store.h"
 #include "prefix_snapshot.h"
 
 namespace {
@@ -30,11 +37,9 @@ using namespace orbel_wine;
 using namespace orbel_installer;
 
 constexpr std::uint64_t HOUR = 3600;
-constexpr DWORD PROCESS_ACCESS = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
 // Orbel's exit code after its own quit; a process that is ended instead
 // (TerminateProcess) has the code its ender gives.
 constexpr DWORD QUIT_EXIT_CODE = 0;
-constexpr UINT CRASH_EXIT_CODE = 0xC0000005;
 
 const std::wstring RELEASE_MSI = windows_path(ORBEL_RELEASE_MSI);
 const std::wstring UPGRADE_MSI = windows_path(ORBEL_UPGRADE_MSI);
@@ -44,96 +49,103 @@ std::string upgrade_exe_bytes() { return file_bytes(windows_path(ORBEL_UPGRADE_E
 
 std::string quoted(const std::wstring& path) { return "REG_SZ \"" + utf8(path) + "\""; }
 
-// One Orbel process the test started or found: never outlives the test.
-class RunningOrbel {
- public:
-  RunningOrbel() = default;
-  RunningOrbel(const RunningOrbel&) = delete;
-  RunningOrbel& operator=(const RunningOrbel&) = delete;
-  ~RunningOrbel() { end(); }
+// GUID_SYSTEM_BUTTON_SUBGROUP and GUID_LIDCLOSE_ACTION; Windows' Balanced plan.
+constexpr GUID BUTTON_SUBGROUP = {0x4f971e89, 0xeebd, 0x4455, {0xa8, 0xde, 0x9e, 0x59, 0x04, 0x0e, 0x73, 0x47}};
+constexpr GUID LID_CLOSE_ACTION = {0x5ca83367, 0x6e45, 0x459f, {0xa2, 0x7b, 0x47, 0x6b, 0x1d, 0x01, 0xc9, 0x36}};
+constexpr GUID USERS_PLAN = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+// The user's lid-close actions: sleep on mains, hibernate on battery; "do
+// nothing" on both while a session holds the lid.
+constexpr DWORD USERS_AC = 1;
+constexpr DWORD USERS_DC = 2;
+const std::string USERS_LID = "AC 1, DC 2";
+const std::string HELD_LID = "AC 0, DC 0";
 
-  // Starts `exe` and waits for its window; false (with a test failure) if it
-  // does not come up.
-  bool start(const std::wstring& exe) {
-    std::wstring command_line = L"\"" + exe + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;  // see installer.cpp
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-      ADD_FAILURE() << "CreateProcessW(" << utf8(exe) << "): " << GetLastError();
-      return false;
-    }
-    CloseHandle(info.hThread);
-    process_ = info.hProcess;
-    pid_ = info.dwProcessId;
-    return wait_for_window();
+// The active plan is the user's, with the user's lid-close actions.
+void set_up_power_plans() {
+  const std::wstring key = plan_store::setting_key(USERS_PLAN, BUTTON_SUBGROUP, LID_CLOSE_ACTION);
+  const std::wstring active = plan_store::guid_text(USERS_PLAN);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), plan_store::AC_INDEX, REG_DWORD, &USERS_AC,
+                            sizeof USERS_AC),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), plan_store::DC_INDEX, REG_DWORD, &USERS_DC,
+                            sizeof USERS_DC),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, plan_store::ROOT_KEY, plan_store::ACTIVE, REG_SZ, active.c_str(),
+                            static_cast<DWORD>((active.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+}
+
+void forget_power_plans() {
+  const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, plan_store::ROOT_KEY);
+  EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+}
+
+// The user's plan's lid-close actions as the stand-in holds them.
+std::string users_lid() {
+  const std::wstring key = plan_store::setting_key(USERS_PLAN, BUTTON_SUBGROUP, LID_CLOSE_ACTION);
+  const StoredValue ac = read_value(key.c_str(), plan_store::AC_INDEX);
+  const StoredValue dc = read_value(key.c_str(), plan_store::DC_INDEX);
+  return "AC " + (ac.status == ERROR_SUCCESS ? std::to_string(ac.value) : describe(ac)) + ", DC " +
+         (dc.status == ERROR_SUCCESS ? std::to_string(dc.value) : describe(dc));
+}
+
+// The stand-in is where this run's prefix keeps powrprof.dll; copied anew
+// when the build has changed it.
+void put_standin_in_system32() {
+  const std::wstring standin = windows_path(ORBEL_POWRPROF_STANDIN);
+  const std::wstring system32 = known_folder(FOLDERID_System) + L"\\powrprof.dll";
+  if (file_bytes(system32) == file_bytes(standin)) return;
+  ASSERT_TRUE(CopyFileW(standin.c_str(), system32.c_str(), FALSE)) << "copying the stand-in: " << GetLastError();
+}
+
+// Wine makes WinINet's own store (its cookie index, the proxy setting) when a
+// program first uses WinINet, as Orbel's update check does; Windows has them
+// from the start. Used once here, so that a snapshot taken before Orbel ever
+// ran already has them.
+void use_wininet_once() {
+  HINTERNET internet = InternetOpenW(L"Orbel installer tests", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  ASSERT_NE(internet, nullptr) << GetLastError();
+  // The cookie store is made at its first look-up; a URL of no host there is.
+  wchar_t cookies[256] = {};
+  DWORD size = sizeof cookies / sizeof cookies[0];
+  InternetGetCookieW(L"https://orbel-installer-tests.invalid/", nullptr, cookies, &size);
+  InternetCloseHandle(internet);
+}
+
+// Starts the installed Orbel.exe and waits until its start-up is over.
+bool start_installed(OrbelProcess& orbel) { return orbel.start() && orbel.wait_until_started(); }
+
+// Turns start at logon on through Orbel's menu command and waits for it.
+bool turn_on_start_at_logon(const OrbelProcess& orbel) {
+  if (!orbel.post(WM_COMMAND, COMMAND_AUTOSTART, 0)) return false;
+  const bool on = poll_until(EXIT_TIMEOUT_MS, [] { return value_exists(RUN_KEY, RUN_VALUE); });
+  if (!on) ADD_FAILURE() << "start at logon did not turn on";
+  return on;
+}
+
+// The exit code of an Orbel the installer was to close; a failure when it
+// still runs.
+DWORD exit_code(const OrbelProcess& orbel) {
+  DWORD code = STILL_ACTIVE;
+  if (!orbel.wait_for_exit(EXIT_TIMEOUT_MS, &code)) ADD_FAILURE() << "Orbel (PID " << orbel.pid() << ") still runs";
+  return code;
+}
+
+// The program the one running Orbel runs, whoever started it; empty (with a
+// failure) when not exactly one runs.
+std::wstring running_orbel_image() {
+  if (!poll_until(START_TIMEOUT_MS, [] { return orbel_windows().size() == 1; })) {
+    ADD_FAILURE() << orbel_windows().size() << " Orbel windows, one expected";
+    return L"";
   }
-
-  // Takes the one Orbel running in the session, whoever started it.
-  bool find() {
-    const bool one = poll_until(START_TIMEOUT_MS, [] { return orbel_windows().size() == 1; });
-    if (!one) {
-      ADD_FAILURE() << orbel_windows().size() << " Orbel windows, one expected";
-      return false;
-    }
-    GetWindowThreadProcessId(orbel_windows().front(), &pid_);
-    process_ = OpenProcess(PROCESS_ACCESS, FALSE, pid_);
-    if (process_ == nullptr) ADD_FAILURE() << "OpenProcess(" << pid_ << "): " << GetLastError();
-    return process_ != nullptr && wait_for_window();
-  }
-
-  bool post(UINT message, WPARAM wparam) const { return PostMessageW(window_, message, wparam, 0) != 0; }
-
-  // The exit code, or a failure when it is still running at the timeout.
-  DWORD exit_code(DWORD timeout_ms) const {
-    DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) {
-      ADD_FAILURE() << "Orbel (PID " << pid_ << ") is still running";
-      return code;
-    }
-    GetExitCodeProcess(process_, &code);
-    return code;
-  }
-
-  // Ends it the way a crash does: none of Orbel's code runs.
-  void crash() const {
-    TerminateProcess(process_, CRASH_EXIT_CODE);
-    WaitForSingleObject(process_, EXIT_TIMEOUT_MS);
-  }
-
-  std::wstring image() const { return process_image(process_); }
-
- private:
-  bool wait_for_window() {
-    poll_until(START_TIMEOUT_MS, [this] {
-      for (HWND w : orbel_windows()) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == pid_) window_ = w;
-      }
-      return window_ != nullptr || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
-    });
-    if (window_ == nullptr) ADD_FAILURE() << "Orbel (PID " << pid_ << ") showed no window";
-    return window_ != nullptr;
-  }
-
-  void end() {
-    if (process_ == nullptr) return;
-    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-      PostMessageW(window_, WM_CLOSE, 0, 0);
-      if (WaitForSingleObject(process_, EXIT_TIMEOUT_MS) == WAIT_TIMEOUT) TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, EXIT_TIMEOUT_MS);
-    }
-    CloseHandle(process_);
-    process_ = nullptr;
-  }
-
-  HANDLE process_ = nullptr;
-  DWORD pid_ = 0;
-  HWND window_ = nullptr;
-};
+  DWORD pid = 0;
+  GetWindowThreadProcessId(orbel_windows().front(), &pid);
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return L"";
+  const std::wstring image = process_image(process);
+  CloseHandle(process);
+  return image;
+}
 
 bool installed(const std::wstring& product_code) {
   return MsiQueryProductStateW(product_code.c_str()) == INSTALLSTATE_DEFAULT;
@@ -151,7 +163,11 @@ class Installer : public ::testing::Test {
     ASSERT_FALSE(release_code_.empty() || upgrade_code_.empty()) << "the test packages cannot be read";
     ASSERT_NE(release_code_, upgrade_code_) << "each version must be a product of its own";
     ASSERT_FALSE(installed(release_code_) || installed(upgrade_code_)) << "an earlier test left Orbel installed";
+    ASSERT_NO_FATAL_FAILURE(put_standin_in_system32());
+    ASSERT_NO_FATAL_FAILURE(use_wininet_once());
     forget_everything();
+    forget_power_plans();
+    ASSERT_NO_FATAL_FAILURE(set_up_power_plans());
   }
 
   void TearDown() override {
@@ -163,6 +179,7 @@ class Installer : public ::testing::Test {
     for (HWND w : orbel_windows()) PostMessageW(w, WM_CLOSE, 0, 0);
     poll_until(EXIT_TIMEOUT_MS, [] { return orbel_windows().empty(); });
     forget_everything();
+    forget_power_plans();
   }
 
   std::wstring release_code_;
@@ -193,11 +210,10 @@ TEST_F(Installer, PutsOrbelItsShortcutAndItsUninstallEntryInPlace) {
 
   // Started the way its shortcut starts it, it runs the installed file, and
   // its start at logon names that file.
-  RunningOrbel orbel;
-  ASSERT_TRUE(orbel.start(shortcut.target));
-  EXPECT_EQ(utf8(orbel.image()), utf8(exe));
-  ASSERT_TRUE(orbel.post(WM_COMMAND, COMMAND_AUTOSTART));
-  EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return value_exists(RUN_KEY, RUN_VALUE); }));
+  OrbelProcess orbel(shortcut.target);
+  ASSERT_TRUE(start_installed(orbel));
+  EXPECT_EQ(utf8(process_image(orbel.handle())), utf8(exe));
+  ASSERT_TRUE(turn_on_start_at_logon(orbel));
   EXPECT_EQ(stored_run_value(), quoted(exe));
 }
 
@@ -230,24 +246,27 @@ TEST_P(InstallerUpgrade, ClosesTheRunningOrbelKeepsItsStateAndStartsTheNewOne) {
 
   const Session session{1, unix_now() + 2 * HOUR, 2};
   store_session(session);
-  RunningOrbel old_orbel;
-  ASSERT_TRUE(old_orbel.start(exe));
-  ASSERT_TRUE(old_orbel.post(WM_COMMAND, COMMAND_AUTOSTART));
-  ASSERT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return value_exists(RUN_KEY, RUN_VALUE); }));
+  OrbelProcess old_orbel(exe);
+  ASSERT_TRUE(start_installed(old_orbel));
+  ASSERT_TRUE(turn_on_start_at_logon(old_orbel));
+  ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
 
   ASSERT_EQ(install(UPGRADE_MSI), 0u);
 
-  EXPECT_EQ(old_orbel.exit_code(EXIT_TIMEOUT_MS), QUIT_EXIT_CODE) << "the old Orbel was not closed by its own quit";
+  EXPECT_EQ(exit_code(old_orbel), QUIT_EXIT_CODE) << "the old Orbel was not closed by its own quit";
   EXPECT_TRUE(file_bytes(exe) == upgrade_exe_bytes()) << utf8(exe) << " is not the newer version's";
   EXPECT_FALSE(installed(release_code_)) << "the older version is still registered";
   EXPECT_TRUE(installed(upgrade_code_));
   EXPECT_EQ(utf8(uninstall_entry_value(upgrade_code_, L"DisplayVersion")), ORBEL_UPGRADE_VERSION);
 
-  RunningOrbel new_orbel;
-  ASSERT_TRUE(new_orbel.find()) << "no Orbel was started from the new files";
-  EXPECT_EQ(utf8(new_orbel.image()), utf8(exe));
+  // The new Orbel resumed the session: the lid is held again, and the backup
+  // still holds the user's setting.
+  EXPECT_EQ(utf8(running_orbel_image()), utf8(exe)) << "no Orbel was started from the new files";
   expect_session(session);
   EXPECT_EQ(stored_run_value(), quoted(exe));
+  EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return users_lid() == HELD_LID; })) << users_lid();
+  EXPECT_EQ(stored(L"LidAC"), qword(USERS_AC));
+  EXPECT_EQ(stored(L"LidDC"), qword(USERS_DC));
 }
 
 std::string upgrade_case_name(const ::testing::TestParamInfo<UpgradeCase>& param) { return param.param.name; }
@@ -280,22 +299,25 @@ TEST_P(InstallerUninstall, LeavesNothingOfOrbel) {
   const PrefixSnapshot before = take_snapshot();
   ASSERT_EQ(install(RELEASE_MSI), 0u);
 
-  RunningOrbel orbel;
+  OrbelProcess orbel(default_install_dir() + L"Orbel.exe");
   if (c.running) {
     store_session({1, 0, 0});
-    ASSERT_TRUE(orbel.start(default_install_dir() + L"Orbel.exe"));
-    ASSERT_TRUE(orbel.post(WM_COMMAND, COMMAND_AUTOSTART));
-    ASSERT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return value_exists(RUN_KEY, RUN_VALUE); }));
-    if (c.crashed) orbel.crash();
+    ASSERT_TRUE(start_installed(orbel));
+    ASSERT_TRUE(turn_on_start_at_logon(orbel));
+    ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
+    if (c.crashed) {
+      ASSERT_TRUE(orbel.kill());
+    }
   }
 
   ASSERT_EQ(uninstall(RELEASE_MSI), 0u);
 
   if (c.running && !c.crashed) {
-    EXPECT_EQ(orbel.exit_code(EXIT_TIMEOUT_MS), QUIT_EXIT_CODE) << "Orbel was not closed by its own quit";
+    EXPECT_EQ(exit_code(orbel), QUIT_EXIT_CODE) << "Orbel was not closed by its own quit";
   }
   EXPECT_TRUE(orbel_windows().empty()) << "an Orbel is running after the uninstall";
   EXPECT_FALSE(installed(release_code_));
+  EXPECT_EQ(users_lid(), USERS_LID) << "the user's lid-close setting is not back";
   if (c.other_copy_at_logon) {
     EXPECT_EQ(stored_run_value(), "REG_SZ " + utf8(elsewhere));
   }
@@ -319,6 +341,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, InstallerUninstall,
 // is the only copy of the user's setting: the uninstall keeps it, with the
 // session switched off so that no later start of Orbel overrides the lid.
 TEST_F(Installer, KeepsALidBackupItCannotGiveBack) {
+  forget_power_plans();
   store_session({1, 0, 0});
   const std::uint64_t ac = 1;
   const std::uint64_t dc = 2;
