@@ -90,9 +90,10 @@ extern "C" __declspec(dllexport) UINT __stdcall ReleaseOrbel(MSIHANDLE install) 
   close_running_orbel();
   if (!lid_backup_left()) return ERROR_SUCCESS;
   // A backup without a running Orbel is what a crash leaves. Orbel's own
-  // start-up gives it back, but only with the stored session off: an active
-  // one would be resumed and the lid overridden again. The user is removing
-  // Orbel, so off is what the session is.
+  // start-up gives it back when the stored session is off; an active one it
+  // would resume, holding the lid again until the quit. The user is removing
+  // Orbel, so off is what the session is, and the setting is back even if
+  // the quit never comes.
   const wchar_t* exe = installed_exe(install);
   if (exe != nullptr && store_session_off()) start_and_close(exe);
   return ERROR_SUCCESS;

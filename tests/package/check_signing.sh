@@ -37,7 +37,8 @@ msi=$(echo "$build"/Orbel-*-win64.msi)
 zip=$(echo "$build"/Orbel-*-win64.zip)
 for file in "$exe" "$msi"; do
   if osslsigncode verify -CAfile "$work/cert.pem" -in "$file" >"$work/verify.log" 2>&1; then
-    echo "signed and verified: ${file#"$build"/}"
+    unsigned=$reference/${file#"$build"/}
+    echo "signed and verified: ${file#"$build"/} ($(stat -c %s "$file") bytes; unsigned $(stat -c %s "$unsigned"))"
   else
     fail "${file#"$build"/} does not verify:"
     cat "$work/verify.log"
