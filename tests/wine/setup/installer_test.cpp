@@ -40,6 +40,8 @@ constexpr std::uint64_t HOUR = 3600;
 // Orbel's exit code after its own quit; a process that is ended instead
 // (TerminateProcess) has the code its ender gives.
 constexpr DWORD QUIT_EXIT_CODE = 0;
+// Orbel shows its window within a second of its start on a quiet machine.
+constexpr DWORD NO_START_WAIT_MS = 3000;
 
 const std::wstring RELEASE_MSI = windows_path(ORBEL_RELEASE_MSI);
 const std::wstring UPGRADE_MSI = windows_path(ORBEL_UPGRADE_MSI);
@@ -188,6 +190,11 @@ class Installer : public ::testing::Test {
 
 TEST_F(Installer, PutsOrbelItsShortcutAndItsUninstallEntryInPlace) {
   ASSERT_EQ(install(RELEASE_MSI), 0u);
+  // Msiexec starts Orbel without waiting for it, so give one the time to show
+  // up. One that shows up later still fails the start below: it is a second
+  // copy, which exits at once.
+  EXPECT_FALSE(poll_until(NO_START_WAIT_MS, [] { return !orbel_windows().empty(); }))
+      << "the install started an Orbel that was not running before";
 
   const std::wstring dir = default_install_dir();
   const std::wstring exe = dir + L"Orbel.exe";
