@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <iterator>
 
 #include "orbel_driver.h"
 
@@ -19,8 +18,8 @@ constexpr const char* HEX = "0123456789abcdef";
 // folder, "PATH (SIZE bytes)" for a file.
 constexpr const char* VALUE_MARK = " = ";
 
-// Changed by Wine or by Windows Installer for themselves, whatever a package
-// does, and never by one: a line under one of these is no change.
+// Changed by Wine for itself whatever a package does, or the test's own: a
+// line under one of these is no change.
 const char* const NOT_THE_PACKAGES[] = {
     // Wine's display driver rewrites its device records (driver dates,
     // monitor data) whenever a desktop starts.

@@ -17,8 +17,9 @@ struct PrefixSnapshot {
 PrefixSnapshot take_snapshot();
 
 // The lines only `after` has ("+ ...") and those only `before` has
-// ("- ..."), without what Wine and Windows Installer change by themselves
-// (prefix_snapshot.cpp names each, with the reason).
+// ("- ..."), without what Wine and Windows Installer change for themselves
+// and the test's stand-in power plans (prefix_snapshot.cpp names each, with
+// the reason).
 std::vector<std::string> changes(const PrefixSnapshot& before, const PrefixSnapshot& after);
 
 }  // namespace orbel_installer
