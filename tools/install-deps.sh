@@ -12,6 +12,9 @@ packages=(
   wine wine64 xvfb x11-apps xdotool imagemagick icoutils
   # The Wine update test's own network: namespaces, loopback, test CA.
   util-linux mount iproute2 openssl
+  # The release: the MSI (wixl, msibuild; faketime fixes its clock), signing,
+  # and the check of the winget manifests.
+  wixl msitools faketime osslsigncode python3-yaml
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Orbel.exe and its release zip are the same bytes whoever builds them and
-# wherever: a second copy of the sources in another directory, built in yet
-# another, must give identical files.
+# Orbel.exe and every file of the release (zip, MSI, their SHA-256 sums and
+# the winget manifests) are the same bytes whoever builds them and wherever: a
+# second copy of the sources in another directory, built in yet another, must
+# give identical files.
 #
 #   check_reproducible.sh SOURCE_DIR REFERENCE_BUILD_DIR
 set -euo pipefail
@@ -20,7 +21,9 @@ cmake -S "$work/elsewhere/sources" -B "$work/out" -G Ninja \
 cmake --build "$work/out" --target package >/dev/null
 
 status=0
-for file in src/Orbel.exe Orbel-1.5.0-win64.zip; do
+release=(src/Orbel.exe packaging/release/Orbel.exe)
+while read -r file; do release+=("$file"); done < <(cd "$reference" && find Orbel-*-win64.* winget -type f | sort)
+for file in "${release[@]}"; do
   if cmp -s "$reference/$file" "$work/out/$file"; then
     echo "identical: $file ($(sha256sum <"$work/out/$file" | cut -c1-16)...)"
   else

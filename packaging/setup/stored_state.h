@@ -1,0 +1,25 @@
+// What Orbel keeps in the user's registry, as the uninstaller sees it: the
+// lid-close backup, the stored session and the start-at-logon value.
+#pragma once
+
+namespace orbel_setup {
+
+// Whether any half of the lid-close backup ("LidAC", "LidDC") is still
+// stored, readable or not: while one is, the user's setting may live only
+// there.
+bool lid_backup_left();
+
+// Stores the session as switched off (a REG_QWORD 0, as Orbel writes it), so
+// that the next start of Orbel gives the lid-close setting back instead of
+// resuming the override.
+bool store_session_off();
+
+// Removes the Run value when it starts `exe` (quoted or not, in any letter
+// case), and leaves a value that starts another copy alone.
+void forget_run_value_of(const wchar_t* exe);
+
+// Removes Orbel's key with everything in it, unless a lid-close backup is
+// left there.
+void forget_settings();
+
+}  // namespace orbel_setup

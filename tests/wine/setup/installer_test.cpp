@@ -1,0 +1,371 @@
+// Orbel's per-user MSI under Wine 8's msiexec, run silently as a user would
+// run it from a script: install, upgrade over a running Orbel, uninstall.
+// Judged by the files, the Start menu, the uninstall entry, what Orbel
+// stores, the processes, and after each uninstall by a snapshot of the whole
+// prefix (registry and drive C:) taken before the install.
+//
+// Wine's own power-plan calls are stubs. This run's prefix has the stand-in
+// powrprof.dll (tests/wine/powrprof) in its system32 instead, and every
+// process the tests start, msiexec and the Orbel it starts included, loads it
+// (powrprof=n): the user's lid-close setting is a plan of the stand-in's.
+//
+// Where Wine 8 differs from Windows, the check says so: it writes the
+// uninstall entry of a per-user package under HKLM (installer.h), writes no
+// DisplayIcon (the icon is checked where Apps & features reads an MSI's,
+// its ProductIcon), removes an older version without setting
+// UPGRADINGPRODUCTCODE (packaging/setup/setup_actions.cpp copes with that),
+// and removes every empty folder an install made, so the snapshot cannot show
+// whether the package's RemoveFolder entries do that on Windows.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <msi.h>
+#include <wininet.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "installer.h"
+#include "orbel_driver.h"
+#include "plan_store.h"
+#include "prefix_snapshot.h"
+
+namespace {
+
+using namespace orbel_wine;
+using namespace orbel_installer;
+
+constexpr std::uint64_t HOUR = 3600;
+// Orbel's exit code after its own quit; a process that is ended instead
+// (TerminateProcess) has the code its ender gives.
+constexpr DWORD QUIT_EXIT_CODE = 0;
+// Orbel shows its window within a second of its start on a quiet machine.
+constexpr DWORD NO_START_WAIT_MS = 3000;
+
+const std::wstring RELEASE_MSI = windows_path(ORBEL_RELEASE_MSI);
+const std::wstring UPGRADE_MSI = windows_path(ORBEL_UPGRADE_MSI);
+
+std::string release_exe_bytes() { return file_bytes(windows_path(ORBEL_RELEASE_EXE)); }
+std::string upgrade_exe_bytes() { return file_bytes(windows_path(ORBEL_UPGRADE_EXE)); }
+
+std::string quoted(const std::wstring& path) { return "REG_SZ \"" + utf8(path) + "\""; }
+
+// GUID_SYSTEM_BUTTON_SUBGROUP and GUID_LIDCLOSE_ACTION; Windows' Balanced plan.
+constexpr GUID BUTTON_SUBGROUP = {0x4f971e89, 0xeebd, 0x4455, {0xa8, 0xde, 0x9e, 0x59, 0x04, 0x0e, 0x73, 0x47}};
+constexpr GUID LID_CLOSE_ACTION = {0x5ca83367, 0x6e45, 0x459f, {0xa2, 0x7b, 0x47, 0x6b, 0x1d, 0x01, 0xc9, 0x36}};
+constexpr GUID USERS_PLAN = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+// The user's lid-close actions: sleep on mains, hibernate on battery; "do
+// nothing" on both while a session holds the lid.
+constexpr DWORD USERS_AC = 1;
+constexpr DWORD USERS_DC = 2;
+const std::string USERS_LID = "AC 1, DC 2";
+const std::string HELD_LID = "AC 0, DC 0";
+
+// The active plan is the user's, with the user's lid-close actions.
+void set_up_power_plans() {
+  const std::wstring key = plan_store::setting_key(USERS_PLAN, BUTTON_SUBGROUP, LID_CLOSE_ACTION);
+  const std::wstring active = plan_store::guid_text(USERS_PLAN);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), plan_store::AC_INDEX, REG_DWORD, &USERS_AC,
+                            sizeof USERS_AC),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), plan_store::DC_INDEX, REG_DWORD, &USERS_DC,
+                            sizeof USERS_DC),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, plan_store::ROOT_KEY, plan_store::ACTIVE, REG_SZ, active.c_str(),
+                            static_cast<DWORD>((active.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+}
+
+void forget_power_plans() {
+  const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, plan_store::ROOT_KEY);
+  EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+}
+
+// The user's plan's lid-close actions as the stand-in holds them.
+std::string users_lid() {
+  const std::wstring key = plan_store::setting_key(USERS_PLAN, BUTTON_SUBGROUP, LID_CLOSE_ACTION);
+  const StoredValue ac = read_value(key.c_str(), plan_store::AC_INDEX);
+  const StoredValue dc = read_value(key.c_str(), plan_store::DC_INDEX);
+  return "AC " + (ac.status == ERROR_SUCCESS ? std::to_string(ac.value) : describe(ac)) + ", DC " +
+         (dc.status == ERROR_SUCCESS ? std::to_string(dc.value) : describe(dc));
+}
+
+// The stand-in is where this run's prefix keeps powrprof.dll; copied anew
+// when the build has changed it.
+void put_standin_in_system32() {
+  const std::wstring standin = windows_path(ORBEL_POWRPROF_STANDIN);
+  const std::wstring system32 = known_folder(FOLDERID_System) + L"\\powrprof.dll";
+  if (file_bytes(system32) == file_bytes(standin)) return;
+  ASSERT_TRUE(CopyFileW(standin.c_str(), system32.c_str(), FALSE)) << "copying the stand-in: " << GetLastError();
+}
+
+// Wine makes WinINet's own store (its cookie index, the proxy setting) when a
+// program first uses WinINet, as Orbel's update check does; Windows has them
+// from the start. Used once here, so that a snapshot taken before Orbel ever
+// ran already has them.
+void use_wininet_once() {
+  HINTERNET internet = InternetOpenW(L"Orbel installer tests", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  ASSERT_NE(internet, nullptr) << GetLastError();
+  // The cookie store is made at its first look-up; a URL of no host there is.
+  wchar_t cookies[256] = {};
+  DWORD size = sizeof cookies / sizeof cookies[0];
+  InternetGetCookieW(L"https://orbel-installer-tests.invalid/", nullptr, cookies, &size);
+  InternetCloseHandle(internet);
+}
+
+// Starts the installed Orbel.exe and waits until its start-up is over.
+bool start_installed(OrbelProcess& orbel) { return orbel.start() && orbel.wait_until_started(); }
+
+// Turns start at logon on through Orbel's menu command and waits for it.
+bool turn_on_start_at_logon(const OrbelProcess& orbel) {
+  if (!orbel.post(WM_COMMAND, COMMAND_AUTOSTART, 0)) return false;
+  const bool on = poll_until(EXIT_TIMEOUT_MS, [] { return value_exists(RUN_KEY, RUN_VALUE); });
+  if (!on) ADD_FAILURE() << "start at logon did not turn on";
+  return on;
+}
+
+// The exit code of an Orbel the installer was to close; a failure when it
+// still runs.
+DWORD exit_code(const OrbelProcess& orbel) {
+  DWORD code = STILL_ACTIVE;
+  if (!orbel.wait_for_exit(EXIT_TIMEOUT_MS, &code)) ADD_FAILURE() << "Orbel (PID " << orbel.pid() << ") still runs";
+  return code;
+}
+
+// The program the one running Orbel runs, whoever started it; empty (with a
+// failure) when not exactly one runs.
+std::wstring running_orbel_image() {
+  if (!poll_until(START_TIMEOUT_MS, [] { return orbel_windows().size() == 1; })) {
+    ADD_FAILURE() << orbel_windows().size() << " Orbel windows, one expected";
+    return L"";
+  }
+  DWORD pid = 0;
+  GetWindowThreadProcessId(orbel_windows().front(), &pid);
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return L"";
+  const std::wstring image = process_image(process);
+  CloseHandle(process);
+  return image;
+}
+
+bool installed(const std::wstring& product_code) {
+  return MsiQueryProductStateW(product_code.c_str()) == INSTALLSTATE_DEFAULT;
+}
+
+// Every test starts on the run's desktop with no Orbel running and none
+// installed, and leaves the prefix that way.
+class Installer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    expect_clean_desktop();
+    if (HasFatalFailure()) return;
+    release_code_ = package_property(RELEASE_MSI, L"ProductCode");
+    upgrade_code_ = package_property(UPGRADE_MSI, L"ProductCode");
+    ASSERT_FALSE(release_code_.empty() || upgrade_code_.empty()) << "the test packages cannot be read";
+    ASSERT_NE(release_code_, upgrade_code_) << "each version must be a product of its own";
+    ASSERT_FALSE(installed(release_code_) || installed(upgrade_code_)) << "an earlier test left Orbel installed";
+    ASSERT_NO_FATAL_FAILURE(put_standin_in_system32());
+    ASSERT_NO_FATAL_FAILURE(use_wininet_once());
+    forget_everything();
+    forget_power_plans();
+    ASSERT_NO_FATAL_FAILURE(set_up_power_plans());
+  }
+
+  void TearDown() override {
+    for (const std::wstring& code : {upgrade_code_, release_code_}) {
+      if (!code.empty() && installed(code)) {
+        EXPECT_EQ(run_msiexec(L"/x " + code), 0u) << utf8(code);
+      }
+    }
+    for (HWND w : orbel_windows()) PostMessageW(w, WM_CLOSE, 0, 0);
+    poll_until(EXIT_TIMEOUT_MS, [] { return orbel_windows().empty(); });
+    forget_everything();
+    forget_power_plans();
+  }
+
+  std::wstring release_code_;
+  std::wstring upgrade_code_;
+};
+
+TEST_F(Installer, PutsOrbelItsShortcutAndItsUninstallEntryInPlace) {
+  ASSERT_EQ(install(RELEASE_MSI), 0u);
+  // Msiexec starts Orbel without waiting for it, so give one the time to show
+  // up. One that shows up later still fails the start below: it is a second
+  // copy, which exits at once.
+  EXPECT_FALSE(poll_until(NO_START_WAIT_MS, [] { return !orbel_windows().empty(); }))
+      << "the install started an Orbel that was not running before";
+
+  const std::wstring dir = default_install_dir();
+  const std::wstring exe = dir + L"Orbel.exe";
+  EXPECT_EQ(list_dir(dir), L"Orbel.exe") << "only the program is installed";
+  EXPECT_TRUE(file_bytes(exe) == release_exe_bytes()) << utf8(exe) << " is not the release's Orbel.exe";
+
+  const Shortcut shortcut = read_shortcut(start_menu_shortcut());
+  ASSERT_EQ(shortcut.status, S_OK) << utf8(start_menu_shortcut());
+  EXPECT_EQ(utf8(shortcut.target), utf8(exe));
+  EXPECT_EQ(utf8(shortcut.working_dir), utf8(dir));
+
+  const std::wstring& code = release_code_;
+  EXPECT_EQ(utf8(uninstall_entry_value(code, L"DisplayName")), "Orbel");
+  EXPECT_EQ(utf8(uninstall_entry_value(code, L"Publisher")), "Dremmholt");
+  EXPECT_EQ(utf8(uninstall_entry_value(code, L"DisplayVersion")), ORBEL_VERSION);
+  EXPECT_EQ(utf8(uninstall_entry_value(code, L"InstallLocation")), utf8(dir));
+  const std::wstring icon = product_info(code, INSTALLPROPERTY_PRODUCTICON);
+  EXPECT_TRUE(!icon.empty() && file_bytes(icon) == file_bytes(windows_path(ORBEL_ICON)))
+      << "the product icon \"" << utf8(icon) << "\" is not Orbel's";
+
+  // Started the way its shortcut starts it, it runs the installed file, and
+  // its start at logon names that file.
+  OrbelProcess orbel(shortcut.target);
+  ASSERT_TRUE(start_installed(orbel));
+  EXPECT_EQ(utf8(process_image(orbel.handle())), utf8(exe));
+  ASSERT_TRUE(turn_on_start_at_logon(orbel));
+  EXPECT_EQ(stored_run_value(), quoted(exe));
+}
+
+// Where the older version was installed: the upgrade follows it there.
+struct UpgradeCase {
+  const char* name;
+  bool chosen_folder;  // INSTALLDIR given at the first install
+};
+
+std::ostream& operator<<(std::ostream& out, const UpgradeCase& c) { return out << c.name; }
+
+class InstallerUpgrade : public Installer, public ::testing::WithParamInterface<UpgradeCase> {
+ protected:
+  static std::wstring chosen_folder() { return known_folder(FOLDERID_Profile) + L"\\Orbel Tools\\"; }
+
+  void TearDown() override {
+    Installer::TearDown();
+    RemoveDirectoryW(chosen_folder().c_str());
+  }
+};
+
+TEST_P(InstallerUpgrade, ClosesTheRunningOrbelKeepsItsStateAndStartsTheNewOne) {
+  const UpgradeCase& c = GetParam();
+  const std::wstring dir = c.chosen_folder ? chosen_folder() : default_install_dir();
+  const std::wstring exe = dir + L"Orbel.exe";
+  // INSTALLDIR without its closing backslash: msiexec would read \" as a quote.
+  const std::wstring chosen = L"INSTALLDIR=\"" + dir.substr(0, dir.size() - 1) + L"\"";
+  ASSERT_EQ(install(RELEASE_MSI, c.chosen_folder ? chosen : L""), 0u);
+  ASSERT_TRUE(file_exists(exe));
+
+  const Session session{1, unix_now() + 2 * HOUR, 2};
+  store_session(session);
+  OrbelProcess old_orbel(exe);
+  ASSERT_TRUE(start_installed(old_orbel));
+  ASSERT_TRUE(turn_on_start_at_logon(old_orbel));
+  ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
+
+  ASSERT_EQ(install(UPGRADE_MSI), 0u);
+
+  EXPECT_EQ(exit_code(old_orbel), QUIT_EXIT_CODE) << "the old Orbel was not closed by its own quit";
+  EXPECT_TRUE(file_bytes(exe) == upgrade_exe_bytes()) << utf8(exe) << " is not the newer version's";
+  EXPECT_FALSE(installed(release_code_)) << "the older version is still registered";
+  EXPECT_TRUE(installed(upgrade_code_));
+  EXPECT_EQ(utf8(uninstall_entry_value(upgrade_code_, L"DisplayVersion")), ORBEL_UPGRADE_VERSION);
+
+  // The new Orbel resumed the session: the lid is held again, and the backup
+  // still holds the user's setting.
+  EXPECT_EQ(utf8(running_orbel_image()), utf8(exe)) << "no Orbel was started from the new files";
+  expect_session(session);
+  EXPECT_EQ(stored_run_value(), quoted(exe));
+  EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return users_lid() == HELD_LID; })) << users_lid();
+  EXPECT_EQ(stored(L"LidAC"), qword(USERS_AC));
+  EXPECT_EQ(stored(L"LidDC"), qword(USERS_DC));
+}
+
+std::string upgrade_case_name(const ::testing::TestParamInfo<UpgradeCase>& param) { return param.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Cases, InstallerUpgrade,
+                         ::testing::Values(UpgradeCase{"InTheDefaultFolder", false},
+                                           UpgradeCase{"InAFolderChosenAtTheFirstInstall", true}),
+                         upgrade_case_name);
+
+// What Orbel was doing when the user removes it.
+struct UninstallCase {
+  const char* name;
+  bool running;              // started from the installed files, a session on, start at logon on
+  bool crashed;              // and then ended as a crash ends it
+  bool other_copy_at_logon;  // the Run value starts a copy of Orbel from elsewhere
+};
+
+std::ostream& operator<<(std::ostream& out, const UninstallCase& c) { return out << c.name; }
+
+class InstallerUninstall : public Installer, public ::testing::WithParamInterface<UninstallCase> {};
+
+TEST_P(InstallerUninstall, LeavesNothingOfOrbel) {
+  const UninstallCase& c = GetParam();
+  const std::wstring elsewhere = L"\"" + known_folder(FOLDERID_Profile) + L"\\Desktop\\Orbel.exe\"";
+  if (c.other_copy_at_logon) {
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE, REG_SZ, elsewhere.c_str(),
+                              static_cast<DWORD>((elsewhere.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+  }
+  const PrefixSnapshot before = take_snapshot();
+  ASSERT_EQ(install(RELEASE_MSI), 0u);
+
+  OrbelProcess orbel(default_install_dir() + L"Orbel.exe");
+  if (c.running) {
+    store_session({1, 0, 0});
+    ASSERT_TRUE(start_installed(orbel));
+    ASSERT_TRUE(turn_on_start_at_logon(orbel));
+    ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
+    if (c.crashed) {
+      ASSERT_TRUE(orbel.kill());
+    }
+  }
+
+  ASSERT_EQ(uninstall(RELEASE_MSI), 0u);
+
+  if (c.running && !c.crashed) {
+    EXPECT_EQ(exit_code(orbel), QUIT_EXIT_CODE) << "Orbel was not closed by its own quit";
+  }
+  EXPECT_TRUE(orbel_windows().empty()) << "an Orbel is running after the uninstall";
+  EXPECT_FALSE(installed(release_code_));
+  EXPECT_EQ(users_lid(), USERS_LID) << "the user's lid-close setting is not back";
+  if (c.other_copy_at_logon) {
+    EXPECT_EQ(stored_run_value(), "REG_SZ " + utf8(elsewhere));
+  }
+
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
+}
+
+std::string uninstall_case_name(const ::testing::TestParamInfo<UninstallCase>& param) { return param.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Cases, InstallerUninstall,
+                         ::testing::Values(UninstallCase{"NeverStarted", false, false, false},
+                                           UninstallCase{"RunningInASession", true, false, false},
+                                           UninstallCase{"AfterACrashInASession", true, true, false},
+                                           UninstallCase{"WhileAnotherCopyStartsAtLogon", false, false, true}),
+                         uninstall_case_name);
+
+// A lid-close backup that Orbel cannot give back (no power plan can be read)
+// is the only copy of the user's setting: the uninstall keeps it, with the
+// session switched off so that no later start of Orbel overrides the lid.
+TEST_F(Installer, KeepsALidBackupItCannotGiveBack) {
+  forget_power_plans();
+  store_session({1, 0, 0});
+  const std::uint64_t ac = 1;
+  const std::uint64_t dc = 2;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, ORBEL_KEY, L"LidAC", REG_QWORD, &ac, sizeof ac), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, ORBEL_KEY, L"LidDC", REG_QWORD, &dc, sizeof dc), ERROR_SUCCESS);
+  const PrefixSnapshot before = take_snapshot();
+  ASSERT_EQ(install(RELEASE_MSI), 0u);
+
+  ASSERT_EQ(uninstall(RELEASE_MSI), 0u);
+
+  EXPECT_EQ(stored(L"LidAC"), qword(ac));
+  EXPECT_EQ(stored(L"LidDC"), qword(dc));
+  expect_session({0, 0, 0});
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  const std::vector<std::string> session_off = {"+ HKCU\\Software\\Orbel = On: 11 0000000000000000",
+                                                "- HKCU\\Software\\Orbel = On: 11 0100000000000000"};
+  EXPECT_EQ(left, session_off);
+}
+
+}  // namespace
