@@ -3,10 +3,11 @@
 # wherever: a second copy of the sources in another directory, built in yet
 # another, must give identical files.
 #
-#   check_reproducible.sh SOURCE_DIR REFERENCE_BUILD_DIR
+#   check_reproducible.sh SOURCE_DIR REFERENCE_BUILD_DIR VERSION
 set -euo pipefail
 source_dir=$1
 reference=$2
+version=$3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orbel-repro.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -20,7 +21,7 @@ cmake -S "$work/elsewhere/sources" -B "$work/out" -G Ninja \
 cmake --build "$work/out" --target package >/dev/null
 
 status=0
-for file in src/Orbel.exe Orbel-1.5.0-win64.zip; do
+for file in src/Orbel.exe "Orbel-$version-win64.zip"; do
   if cmp -s "$reference/$file" "$work/out/$file"; then
     echo "identical: $file ($(sha256sum <"$work/out/$file" | cut -c1-16)...)"
   else
