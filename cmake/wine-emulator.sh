@@ -14,12 +14,13 @@ if [[ -z $run_dir ]]; then
   echo "wine-emulator.sh: ORBEL_WINE_RUN_DIR is not set; run the Windows tests through ctest" >&2
   exit 125
 fi
-if [[ ! -s $run_dir/prefix || ! -s $run_dir/display ]]; then
+if [[ ! -s $run_dir/prefix || ! -s $run_dir/x11 || ! -s $run_dir/display ]]; then
   echo "wine-emulator.sh: no Wine test run is set up in $run_dir (the wine.run fixture did not run or failed)" >&2
   exit 125
 fi
 
 prefix=$(<"$run_dir/prefix")
+x11_dir=$(<"$run_dir/x11")
 display=$(<"$run_dir/display")
 
 # Proxy settings leak into WinINet through INTERNET_OPEN_TYPE_PRECONFIG; a
@@ -38,17 +39,24 @@ export WINEDEBUG=-all
 # CreateProcessW.
 export WINEDLLOVERRIDES="mscoree,mshtml=${ORBEL_WINE_DLL_OVERRIDES:+;$ORBEL_WINE_DLL_OVERRIDES}"
 
+# The program reaches the run's Xvfb through the socket file that the run
+# keeps in its own directory (run-setup.sh says why), put over /tmp/.X11-unix
+# in a mount namespace of the program's own; whatever another X server does to
+# the machine's /tmp/.X11-unix cannot send it elsewhere.
+# shellcheck disable=SC2016 # expanded by the inner shell
+in_run_x11=(sh -c 'mount --bind "$1" /tmp/.X11-unix && shift && exec "$@"' sh "$x11_dir")
+
 # Orbel's first evaluation starts its update check, which must never reach
 # the real maker's host from a test. The program runs in a network namespace
 # of its own, with no interface up; the run's wineserver and Xvfb are still
 # reached through their sockets under /tmp. A test that brings its own
 # private network (the update check's) says so with ORBEL_WINE_NETWORK=own.
 if [[ ${ORBEL_WINE_NETWORK:-} == own ]]; then
-  exec wine "$@"
+  exec unshare --mount -- "${in_run_x11[@]}" wine "$@"
 fi
-if ! unshare --net true 2>/dev/null; then
-  echo "wine-emulator.sh: this machine refuses a private network namespace (unshare --net);" \
+if ! unshare --net --mount true 2>/dev/null; then
+  echo "wine-emulator.sh: this machine refuses private network and mount namespaces (unshare --net --mount);" \
     "not running a Windows test with the machine's network" >&2
   exit 125
 fi
-exec unshare --net -- wine "$@"
+exec unshare --net --mount -- "${in_run_x11[@]}" wine "$@"

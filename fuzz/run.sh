@@ -14,12 +14,18 @@ root=$(dirname "$here")
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-60}
 cxx=${FUZZ_CXX:-clang++}
+# orbel_version.h, which CMake writes into a configured build tree.
+generated=${FUZZ_GENERATED_DIR:-$root/build/host/generated}
+if [ ! -f "$generated/orbel_version.h" ]; then
+  echo "fuzz/run.sh: no $generated/orbel_version.h; configure the host build first (cmake --preset host)" >&2
+  exit 1
+fi
 
 mkdir -p "$build"
 "$cxx" -std=c++17 -g -O1 -fno-omit-frame-pointer \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror \
-  -I "$root/src" "$root/src/update/version.cpp" "$here/manifest_fuzz.cpp" \
+  -I "$root/src" -I "$generated" "$root/src/update/version.cpp" "$here/manifest_fuzz.cpp" \
   -o "$build/manifest_fuzz"
 
 work=$(mktemp -d)

@@ -9,6 +9,8 @@ packages=(
   libpng-dev zlib1g-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
+  # The second Windows compiler: clang with lld and LLVM's windres.
+  lld llvm-14
   wine wine64 xvfb x11-apps xdotool imagemagick icoutils
   # The Wine update test's own network: namespaces, loopback, test CA.
   util-linux mount iproute2 openssl

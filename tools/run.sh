@@ -3,9 +3,10 @@
 # taskbar, so its eye shows in the notification area.
 #
 # With a DISPLAY the desktop opens there and Orbel runs until you choose
-# "Avslutt Orbel" in its menu. Without one it runs under its own Xvfb for a
-# few seconds, saves a screenshot of the desktop to
-# build/windows/run/screenshot.png and stops again.
+# "Avslutt Orbel" in its menu. Without one it runs under its own Xvfb until
+# its eye shows in the notification area (at most a minute), saves a
+# screenshot of the desktop to build/windows/run/screenshot.png and stops
+# again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,7 +50,28 @@ trap 'bash tests/wine/run-cleanup.sh "$wine_run"' EXIT
 export ORBEL_WINE_RUN_DIR=$wine_run
 WINEPREFIX=$(<"$wine_run/prefix") WINEDEBUG=-all light_taskbar
 cmake/wine-emulator.sh "$exe" &
-sleep 5
+orbel_pid=$!
 display=$(<"$wine_run/display")
+
+# The eye is drawn in the taskbar's notification area at (782,582), 16x16 on
+# the 800x600 desktop; until then that cell is plain taskbar, one colour.
+icon_cell_colours() {
+  import -display ":$display" -window root -crop 16x16+782+582 +repage -format %k info: 2>/dev/null || echo 0
+}
+readonly ICON_WAIT_SECONDS=60
+deadline=$((SECONDS + ICON_WAIT_SECONDS))
+until (($(icon_cell_colours) > 1)); do
+  if ! kill -0 "$orbel_pid" 2>/dev/null; then
+    echo "Orbel.exe ended before its icon appeared" >&2
+    exit 1
+  fi
+  if ((SECONDS >= deadline)); then
+    echo "no icon in the notification area after $ICON_WAIT_SECONDS s" >&2
+    import -display ":$display" -window root "$run/screenshot.png"
+    echo "screenshot of the desktop: $run/screenshot.png" >&2
+    exit 1
+  fi
+  sleep 0.2
+done
 import -display ":$display" -window root "$run/screenshot.png"
 echo "Orbel ran under Wine on :$display; screenshot: $run/screenshot.png"

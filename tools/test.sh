@@ -4,7 +4,9 @@
 #        with AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3.   the same under ThreadSanitizer, for the update worker;
 #   4.   a bounded libFuzzer run over the manifest reader;
-#   5.   the real Orbel.exe and the registry fidelity tests under Wine + Xvfb.
+#   5.   the real Orbel.exe and the registry fidelity tests under Wine + Xvfb;
+#   6.   Orbel.exe built by a second compiler (clang with lld), with the checks
+#        of the exe itself (resources, size, imports).
 # Warnings are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,3 +33,4 @@ echo "=== fuzz: $((SECONDS - start)) s ==="
 
 # The Windows tier shares one Wine prefix and display, so it runs serially.
 tier windows 1
+tier windows-clang 2

@@ -11,9 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "orbel_version.h"  // generated from the project's version
+
 namespace orbel {
 
-constexpr const char* OWN_VERSION = "1.5.0";
+constexpr const char* OWN_VERSION = ORBEL_VERSION_TEXT;
 
 // The quotes are part of the key, so "windowsXP" or a bare word does not match.
 constexpr std::string_view MANIFEST_KEY = "\"windows\"";

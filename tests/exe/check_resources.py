@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Checks the resources linked into Orbel.exe with wrestool (icoutils):
 icon group 1 with four 8-bit RGBA PNG images of 16, 32, 48 and 256 px in
-language 1033, the version block and the manifest."""
+language 1033, the version block (of the project's version, MAJOR.MINOR.PATCH)
+and the manifest.
+
+    check_resources.py ORBEL_EXE VERSION"""
 import re
 import struct
 import subprocess
@@ -14,8 +17,9 @@ def wrestool(*args):
     return subprocess.run(["wrestool", *args], check=True, capture_output=True).stdout
 
 
-def main(exe):
+def main(exe, version_text):
     failures = []
+    major, minor, patch = (int(part) for part in version_text.split("."))
 
     def expect(condition, message):
         if not condition:
@@ -51,13 +55,14 @@ def main(exe):
     # VS_FIXEDFILEINFO follows the "VS_VERSION_INFO" key, aligned to 4 bytes.
     fixed = version.index(struct.pack("<I", 0xFEEF04BD))
     (sig, _, fv_ms, fv_ls, pv_ms, pv_ls, _, _, file_os, file_type) = struct.unpack_from("<10I", version, fixed)
-    expect((fv_ms, fv_ls, pv_ms, pv_ls) == (0x10005, 0, 0x10005, 0), "file and product version 1.5.0.0")
+    packed = ((major << 16) | minor, patch << 16)
+    expect((fv_ms, fv_ls, pv_ms, pv_ls) == packed * 2, f"file and product version {version_text}.0")
     expect(file_os == 0x40004, f"file OS Windows NT 32-bit (0x{file_os:x})")
     expect(file_type == 1, "file type application")
     text = version.decode("utf-16-le", errors="replace")
     expect("000004b0" in text, "string table block 000004b0")
-    for key, value in [("FileDescription", "Orbel"), ("ProductName", "Orbel"), ("FileVersion", "1.5.0"),
-                       ("ProductVersion", "1.5.0")]:
+    for key, value in [("FileDescription", "Orbel"), ("ProductName", "Orbel"), ("FileVersion", version_text),
+                       ("ProductVersion", version_text)]:
         expect(re.search(key + r"\x00+" + re.escape(value) + r"\x00", text) is not None, f'{key} "{value}"')
     expect(re.search(r"CompanyName\x00+\w", text) is not None, "a string naming the maker")
     translation = version.index("Translation".encode("utf-16-le"))
@@ -77,4 +82,4 @@ def main(exe):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2]))

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,53 @@ std::uint64_t end_in_hours(std::uint64_t hours) {
   return until + (90 - until % 60) % 60;
 }
 
+// Orbel's whole menu as the probe describes it ("[x] text #id" for a checked
+// item, "----" for a separator), each row once. "{KEY}" stands for the check
+// mark of the item that KEY names in a case's marks; the end-time row shows
+// only when the marks name END, with the clock time filled in.
+const char* const MENU[] = {
+    "{HOLD} Hold orbel #1",
+    "(grayed) Sl\xC3\xA5r seg av {END} #0",
+    "----",
+    "{1} 1 time #11",
+    "{2} 2 timer #12",
+    "{4} 4 timer #14",
+    "{8} 8 timer #18",
+    "----",
+    "{LOGON} Start ved p\xC3\xA5logging #30",
+    "----",
+    "[ ] Laget av Dremmholt #40",
+    "[ ] Avslutt Orbel #99",
+};
+
+// The menu for `marks`, the space-separated keys of MENU that are checked
+// (or, for END, shown), e.g. "HOLD END 2".
+std::vector<std::string> expected_menu(const std::string& marks, const std::string& end_clock = "") {
+  std::set<std::string> keys;
+  std::istringstream words(marks);
+  for (std::string word; words >> word;) keys.insert(word);
+  std::set<std::string> used;
+  std::vector<std::string> rows;
+  for (std::string row : MENU) {
+    const std::size_t open = row.find('{');
+    if (open != std::string::npos) {
+      const std::size_t close = row.find('}', open);
+      const std::string key = row.substr(open + 1, close - open - 1);
+      const bool marked = keys.count(key) != 0;
+      if (marked) used.insert(key);
+      if (key == "END") {
+        if (!marked) continue;
+        row.replace(open, close - open + 1, end_clock);
+      } else {
+        row.replace(open, close - open + 1, marked ? "[x]" : "[ ]");
+      }
+    }
+    rows.push_back(row);
+  }
+  EXPECT_EQ(used, keys) << "marks \"" << marks << "\" name a key the menu does not have";
+  return rows;
+}
+
 class OrbelMenu : public FreshMachineTest {
  protected:
   // Opens the menu with a right click on the icon and reads it.
@@ -57,15 +106,14 @@ class OrbelMenu : public FreshMachineTest {
 };
 
 // What the menu shows for a state left by an earlier run (or none), opened
-// by either click. "{END}" stands for the end-time label of the stored
-// session's end.
+// by either click.
 struct MenuCase {
   const char* name;
   UINT mouse;
   bool stored;
   Session session;  // `until` in hours from now
   bool start_at_logon;
-  std::vector<std::string> expected;
+  const char* marks;  // for expected_menu
 };
 
 std::ostream& operator<<(std::ostream& out, const MenuCase& c) { return out << c.name; }
@@ -93,13 +141,7 @@ TEST_P(OrbelMenuState, ShowsTheStateItOpensIn) {
   ASSERT_TRUE(menu.open(c.mouse, &error)) << error;
   OpenMenu items;
   ASSERT_TRUE(menu.read(&items, &error)) << error;
-
-  std::vector<std::string> expected = c.expected;
-  for (std::string& line : expected) {
-    const std::size_t end = line.find("{END}");
-    if (end != std::string::npos) line.replace(end, 5, local_clock(until));
-  }
-  EXPECT_EQ(describe(items), expected);
+  EXPECT_EQ(describe(items), expected_menu(c.marks, local_clock(until)));
   EXPECT_TRUE(menu.close(&error)) << error;
 }
 
@@ -107,47 +149,12 @@ std::string menu_case_name(const ::testing::TestParamInfo<MenuCase>& param) { re
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OrbelMenuState,
-    ::testing::Values(
-        MenuCase{"FirstStartRightClick",
-                 WM_RBUTTONUP,
-                 false,
-                 {},
-                 false,
-                 {"[x] Hold orbel #1", "----", "[ ] 1 time #11", "[ ] 2 timer #12", "[ ] 4 timer #14",
-                  "[ ] 8 timer #18", "----", "[ ] Start ved p\xC3\xA5logging #30", "----", "[ ] Laget av Dremmholt #40",
-                  "[ ] Avslutt Orbel #99"}},
-        MenuCase{"FirstStartLeftClick",
-                 WM_LBUTTONUP,
-                 false,
-                 {},
-                 false,
-                 {"[x] Hold orbel #1", "----", "[ ] 1 time #11", "[ ] 2 timer #12", "[ ] 4 timer #14",
-                  "[ ] 8 timer #18", "----", "[ ] Start ved p\xC3\xA5logging #30", "----", "[ ] Laget av Dremmholt #40",
-                  "[ ] Avslutt Orbel #99"}},
-        MenuCase{"SwitchedOff",
-                 WM_RBUTTONUP,
-                 true,
-                 {0, 0, 0},
-                 false,
-                 {"[ ] Hold orbel #1", "----", "[ ] 1 time #11", "[ ] 2 timer #12", "[ ] 4 timer #14",
-                  "[ ] 8 timer #18", "----", "[ ] Start ved p\xC3\xA5logging #30", "----", "[ ] Laget av Dremmholt #40",
-                  "[ ] Avslutt Orbel #99"}},
-        MenuCase{"TwoHours",
-                 WM_LBUTTONUP,
-                 true,
-                 {1, 2, 2},
-                 false,
-                 {"[x] Hold orbel #1", "(grayed) Sl\xC3\xA5r seg av {END} #0", "----", "[ ] 1 time #11",
-                  "[x] 2 timer #12", "[ ] 4 timer #14", "[ ] 8 timer #18", "----", "[ ] Start ved p\xC3\xA5logging #30",
-                  "----", "[ ] Laget av Dremmholt #40", "[ ] Avslutt Orbel #99"}},
-        MenuCase{"EightHoursAndStartAtLogon",
-                 WM_RBUTTONUP,
-                 true,
-                 {1, 8, 8},
-                 true,
-                 {"[x] Hold orbel #1", "(grayed) Sl\xC3\xA5r seg av {END} #0", "----", "[ ] 1 time #11",
-                  "[ ] 2 timer #12", "[ ] 4 timer #14", "[x] 8 timer #18", "----", "[x] Start ved p\xC3\xA5logging #30",
-                  "----", "[ ] Laget av Dremmholt #40", "[ ] Avslutt Orbel #99"}}),
+    ::testing::Values(MenuCase{"FirstStartRightClick", WM_RBUTTONUP, false, {}, false, "HOLD"},
+                      MenuCase{"FirstStartLeftClick", WM_LBUTTONUP, false, {}, false, "HOLD"},
+                      MenuCase{"SwitchedOff", WM_RBUTTONUP, true, {0, 0, 0}, false, ""},
+                      MenuCase{"TwoHours", WM_LBUTTONUP, true, {1, 2, 2}, false, "HOLD END 2"},
+                      MenuCase{"EightHoursAndStartAtLogon", WM_RBUTTONUP, true, {1, 8, 8}, true,
+                               "HOLD END 8 LOGON"}),
     menu_case_name);
 
 TEST_F(OrbelMenu, TwoHoursFromTheMenuStartsATimedSession) {
@@ -167,10 +174,7 @@ TEST_F(OrbelMenu, TwoHoursFromTheMenuStartsATimedSession) {
   EXPECT_GE(until, before + 2 * HOUR) << stored(L"Until");
   EXPECT_LE(until, after + 2 * HOUR) << stored(L"Until");
 
-  const std::vector<std::string> shown = open_and_read(menu);
-  ASSERT_GE(shown.size(), 5u);
-  EXPECT_EQ(shown[1], "(grayed) Sl\xC3\xA5r seg av " + local_clock(until) + " #0");
-  EXPECT_EQ(shown[4], "[x] 2 timer #12");
+  EXPECT_EQ(open_and_read(menu), expected_menu("HOLD END 2", local_clock(until)));
 }
 
 TEST_F(OrbelMenu, HoldOrbelFromTheMenuSwitchesATimedSessionOff) {
@@ -200,11 +204,11 @@ TEST_F(OrbelMenu, StartAtLogonFromTheMenuWritesAndRemovesTheRunValue) {
   ASSERT_TRUE(menu.choose(START_AT_LOGON, &error)) << error;
   EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return stored_run_value().rfind("REG_SZ", 0) == 0; }));
   EXPECT_EQ(stored_run_value(), "REG_SZ " + quoted_path);
-  EXPECT_EQ(open_and_read(menu).at(7), "[x] Start ved p\xC3\xA5logging #30");
+  EXPECT_EQ(open_and_read(menu), expected_menu("HOLD LOGON"));
 
   ASSERT_TRUE(menu.choose(START_AT_LOGON, &error)) << error;
   EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return stored_run_value() == "status 2"; })) << stored_run_value();
-  EXPECT_EQ(open_and_read(menu).at(7), "[ ] Start ved p\xC3\xA5logging #30");
+  EXPECT_EQ(open_and_read(menu), expected_menu("HOLD"));
   EXPECT_TRUE(menu.close(&error)) << error;
 }
 
