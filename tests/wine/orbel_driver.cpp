@@ -159,7 +159,12 @@ bool OrbelProcess::create_process() {
 bool OrbelProcess::start() { return create_process() && wait_until_ready(); }
 
 // Waits for this process's window and then for its message loop, which runs
-// only once start-up has added the icon and stored the session.
+// only once start-up has added the icon and stored the session. That the
+// window answers a sent message does not tell: its thread answers them while
+// it waits inside Shell_NotifyIconW (a message sent to the taskbar) during
+// start-up, before the session is stored. WaitForInputIdle returns once the
+// thread waits in GetMessage with nothing to do, which it first does in the
+// message loop.
 bool OrbelProcess::wait_until_ready() {
   const bool found = poll_until(START_TIMEOUT_MS, [this] {
     for (HWND w : orbel_windows()) {
@@ -174,6 +179,12 @@ bool OrbelProcess::wait_until_ready() {
   });
   if (!found || window_ == nullptr) {
     ADD_FAILURE() << "Orbel (PID " << pid_ << ") showed no window" << (running() ? "" : " and exited");
+    return false;
+  }
+  const DWORD idle = WaitForInputIdle(process_, START_TIMEOUT_MS);
+  if (idle != 0) {
+    ADD_FAILURE() << "Orbel (PID " << pid_ << ") did not reach its message loop: WaitForInputIdle gave " << idle
+                  << ", error " << GetLastError();
     return false;
   }
   if (!answers(START_TIMEOUT_MS)) {

@@ -152,8 +152,12 @@ bool MenuDriver::press(UINT virtual_key) {
   const HWND window = menu_window();
   if (window == nullptr) return false;
   const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(virtual_key, MAPVK_VK_TO_VSC)) << 16;
-  return PostMessageW(window, WM_KEYDOWN, virtual_key, scan | 1) &&
-         PostMessageW(window, WM_KEYUP, virtual_key, scan | 1 | (LPARAM{3} << 30));
+  if (!PostMessageW(window, WM_KEYDOWN, virtual_key, scan | 1)) return false;
+  // Escape and Enter end the menu as the key goes down, and Orbel's thread
+  // may have destroyed the menu's window before the release is posted; that
+  // release then has nowhere to go, which is no failure.
+  PostMessageW(window, WM_KEYUP, virtual_key, scan | 1 | (LPARAM{3} << 30));
+  return true;
 }
 
 bool MenuDriver::choose(const std::wstring& label, std::string* error) {

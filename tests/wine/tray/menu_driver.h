@@ -50,7 +50,8 @@ class MenuDriver {
   // The open menu's items, read inside Orbel's process.
   bool read(OpenMenu* menu, std::string* error);
 
-  // Posts a key press (down and up) to the menu window.
+  // Posts a key press (down and up) to the menu window; false when there is
+  // no menu or the key cannot go down.
   bool press(UINT virtual_key);
 
   // Moves the highlight down to the item with this label and presses Enter,
