@@ -242,18 +242,6 @@ bool OrbelProcess::close_menu() const {
   return poll_until(EXIT_TIMEOUT_MS, [this] { return open_menu() == nullptr; });
 }
 
-bool OrbelProcess::wait_until_started() const {
-  if (!post_click(WM_RBUTTONUP) || !poll_until(START_TIMEOUT_MS, [this] { return open_menu() != nullptr; })) {
-    ADD_FAILURE() << "Orbel's message loop did not open the menu";
-    return false;
-  }
-  if (!close_menu()) {
-    ADD_FAILURE() << "Orbel's menu did not close";
-    return false;
-  }
-  return true;
-}
-
 void OrbelProcess::stop() {
   if (process_ == nullptr) return;
   DWORD code = 0;

@@ -132,13 +132,6 @@ class OrbelProcess {
   bool start();
   // Only creates the process: for a copy expected to exit without a window.
   bool create_process();
-  // Returns once start-up is over and the message loop runs; start() does not
-  // promise that. Under Wine, start-up already answers sent messages while it
-  // waits for the shell to take its icon, before it has applied the session.
-  // A posted message reaches only the loop, so this opens the icon's menu with
-  // a posted click and closes it again; like a user's click, that runs one
-  // evaluation. False (with a test failure) on timeout.
-  bool wait_until_started() const;
 
   // Whether the window's thread takes a sent message within the timeout.
   // Never call this while its menu is open: the menu's loop holds the thread.

@@ -114,9 +114,6 @@ void use_wininet_once() {
   InternetCloseHandle(internet);
 }
 
-// Starts the installed Orbel.exe and waits until its start-up is over.
-bool start_installed(OrbelProcess& orbel) { return orbel.start() && orbel.wait_until_started(); }
-
 // Turns start at logon on through Orbel's menu command and waits for it.
 bool turn_on_start_at_logon(const OrbelProcess& orbel) {
   if (!orbel.post(WM_COMMAND, COMMAND_AUTOSTART, 0)) return false;
@@ -218,7 +215,7 @@ TEST_F(Installer, PutsOrbelItsShortcutAndItsUninstallEntryInPlace) {
   // Started the way its shortcut starts it, it runs the installed file, and
   // its start at logon names that file.
   OrbelProcess orbel(shortcut.target);
-  ASSERT_TRUE(start_installed(orbel));
+  ASSERT_TRUE(orbel.start());
   EXPECT_EQ(utf8(process_image(orbel.handle())), utf8(exe));
   ASSERT_TRUE(turn_on_start_at_logon(orbel));
   EXPECT_EQ(stored_run_value(), quoted(exe));
@@ -254,7 +251,7 @@ TEST_P(InstallerUpgrade, ClosesTheRunningOrbelKeepsItsStateAndStartsTheNewOne) {
   const Session session{1, unix_now() + 2 * HOUR, 2};
   store_session(session);
   OrbelProcess old_orbel(exe);
-  ASSERT_TRUE(start_installed(old_orbel));
+  ASSERT_TRUE(old_orbel.start());
   ASSERT_TRUE(turn_on_start_at_logon(old_orbel));
   ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
 
@@ -309,7 +306,7 @@ TEST_P(InstallerUninstall, LeavesNothingOfOrbel) {
   OrbelProcess orbel(default_install_dir() + L"Orbel.exe");
   if (c.running) {
     store_session({1, 0, 0});
-    ASSERT_TRUE(start_installed(orbel));
+    ASSERT_TRUE(orbel.start());
     ASSERT_TRUE(turn_on_start_at_logon(orbel));
     ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
     if (c.crashed) {
