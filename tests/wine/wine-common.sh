@@ -109,6 +109,30 @@ make_template() {
   mv "$staging" "$template"
 }
 
+# run_from_derived_template BASE TEMPLATE RUN_DIR WHAT CHECK COMMAND...
+# Sets up a run whose template is the booted template BASE (made by the fixture
+# "wine_run") with one change: makes TEMPLATE from BASE with make_template
+# (CHECK and COMMAND... as there) unless it is current, then becomes
+# run-setup.sh for TEMPLATE and RUN_DIR. WHAT names the template in messages.
+run_from_derived_template() {
+  local base=$1 template=$2 run_dir=$3 what=$4 check=$5
+  shift 5
+  # The base template's own lock: nobody boots it again while it is copied.
+  exec 9>"$base.lock"
+  flock 9
+  if ! template_current "$base"; then
+    echo "the base template $base is not booted (the fixture wine_run boots it)" >&2
+    exit 1
+  fi
+  if ! template_current "$template"; then
+    echo "making $what from $base (log: $template.log)"
+    make_template "$template" "$base" "$check" "$@"
+  fi
+  flock -u 9
+  exec 9>&-
+  exec "$(dirname "${BASH_SOURCE[0]}")/run-setup.sh" "$template" "$run_dir"
+}
+
 # PIDs of the live Wine processes of the prefix $1 (its wineserver and every
 # Windows process: their executable is one of Wine's, and WINEPREFIX=$1 is in
 # their environment), or only of those whose command line starts with $2.

@@ -31,18 +31,4 @@ wine_env
 # shellcheck disable=SC2317 # run through make_template
 no_menu_builder() { wine reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f; }
 
-# The base template's own lock: nobody boots it again while it is copied.
-exec 9>"$base.lock"
-flock 9
-if ! template_current "$base"; then
-  echo "the base template $base is not booted (the fixture wine_run boots it)" >&2
-  exit 1
-fi
-if ! template_current "$template"; then
-  echo "making the installer tests' template from $base (log: $template.log)"
-  make_template "$template" "$base" '"winemenubuilder.exe"=""' no_menu_builder
-fi
-flock -u 9
-exec 9>&-
-
-exec "$wine_dir/run-setup.sh" "$template" "$run_dir"
+run_from_derived_template "$base" "$template" "$run_dir" "the installer tests' template" '"winemenubuilder.exe"=""' no_menu_builder

@@ -31,18 +31,4 @@ taskbar_colour='32 32 32'
 # shellcheck disable=SC2317 # run through make_template
 darken_taskbar() { wine reg add 'HKCU\Control Panel\Colors' /v Menu /d "$taskbar_colour" /f; }
 
-# The base template's own lock: nobody boots it again while it is copied.
-exec 9>"$base.lock"
-flock 9
-if ! template_current "$base"; then
-  echo "the base template $base is not booted (the fixture wine_run boots it)" >&2
-  exit 1
-fi
-if ! template_current "$template"; then
-  echo "making the dark-taskbar template from $base (log: $template.log)"
-  make_template "$template" "$base" "\"Menu\"=\"$taskbar_colour\"" darken_taskbar
-fi
-flock -u 9
-exec 9>&-
-
-exec "$wine_dir/run-setup.sh" "$template" "$run_dir"
+run_from_derived_template "$base" "$template" "$run_dir" "the dark-taskbar template" "\"Menu\"=\"$taskbar_colour\"" darken_taskbar
