@@ -2,6 +2,7 @@
 
 #include "state/clock.h"
 #include "state/settings.h"
+#include "state/stored_session.h"
 
 namespace orbel {
 
@@ -11,16 +12,13 @@ void load_session_state() {
   const SettingRead on = settings_read_u64(ORBEL_KEY, VALUE_ON);
   const SettingRead until = settings_read_u64(ORBEL_KEY, VALUE_UNTIL);
   const SettingRead hours = settings_read_u64(ORBEL_KEY, VALUE_HOURS);
-  // A missing or unreadable "On" means active: a first start keeps the
-  // machine awake until the user says otherwise.
-  session.on = !on.ok || on.value != 0;
-  session.until = until.ok ? until.value : 0;
-  session.hours = hours.ok ? static_cast<std::uint32_t>(hours.value) : 0;
-  if (session.until != 0 && unix_now() >= session.until) {
-    session.until = 0;
-    session.on = false;
-    session.hours = 0;
-  }
+  // The clock is read only for a stored end time.
+  const bool timed = until.ok && until.value != 0;
+  const LoadedSession loaded = session_from_stored({on.ok, on.value}, {until.ok, until.value},
+                                                   {hours.ok, hours.value}, timed ? unix_now() : 0);
+  session.on = loaded.on;
+  session.until = loaded.until;
+  session.hours = loaded.hours;
 }
 
 }  // namespace orbel

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "power/lid_record.h"
 #include "power/power_hold.h"
 #include "state/session_state.h"
 #include "tray/tray_icon.h"
@@ -54,29 +55,40 @@ constexpr EXECUTION_STATE RELEASED = 0x80000000;
 std::string pair_text(winsim::ValueIndexes v) { return std::to_string(v.ac) + "/" + std::to_string(v.dc); }
 bool same(winsim::ValueIndexes a, winsim::ValueIndexes b) { return a.ac == b.ac && a.dc == b.dc; }
 
-// The saved pair, when it is whole, and the plan it names (empty when it
-// names none: then it belongs to the active plan).
+// The saved pair, when it is a whole backup, and the plan it names (empty
+// when it names none: then it belongs to the active plan).
 struct SavedLid {
   bool whole;
   winsim::ValueIndexes pair;
   std::string plan;
 };
 
-SavedLid saved_lid() {
-  const auto ac = winsim::reg_get_qword(ORBEL_KEY, "LidAC");
-  const auto dc = winsim::reg_get_qword(ORBEL_KEY, "LidDC");
-  SavedLid saved{ac && dc, {}, {}};
-  if (saved.whole) saved.pair = {static_cast<DWORD>(*ac), static_cast<DWORD>(*dc)};
-  const auto plan = winsim::reg_get(ORBEL_KEY, LID_PLAN);
-  if (plan && plan->type == REG_BINARY_TYPE && plan->data.size() == sizeof(GUID)) {
-    GUID g;
-    std::memcpy(&g, plan->data.data(), sizeof g);
-    saved.plan = winsim::trace_text(g);
-  }
-  return saved;
+orbel::Stored stored_number(const std::optional<winsim::RegValue>& v) {
+  if (!v) return orbel::Stored::MISSING;
+  const bool whole = (v->type == REG_DWORD && v->data.size() == 4) || (v->type == REG_QWORD && v->data.size() == 8);
+  return whole ? orbel::Stored::PRESENT : orbel::Stored::MISSING;
 }
 
-
+SavedLid saved_lid() {
+  const auto ac = winsim::reg_get(ORBEL_KEY, "LidAC");
+  const auto dc = winsim::reg_get(ORBEL_KEY, "LidDC");
+  const auto plan = winsim::reg_get(ORBEL_KEY, LID_PLAN);
+  const bool plan_ok = plan && plan->type == REG_BINARY_TYPE && plan->data.size() == sizeof(GUID);
+  GUID g{};
+  if (plan_ok) std::memcpy(&g, plan->data.data(), sizeof g);
+  const bool plan_null = plan_ok && std::memcmp(&g, &orbel::NO_PLAN, sizeof g) == 0;
+  const orbel::LidRecord record = orbel::lid_record(stored_number(ac), stored_number(dc),
+                                                    plan_ok ? orbel::Stored::PRESENT : orbel::Stored::MISSING,
+                                                    plan_null);
+  SavedLid saved{false, {}, {}};
+  if (record == orbel::LidRecord::NONE || stored_number(ac) != orbel::Stored::PRESENT ||
+      stored_number(dc) != orbel::Stored::PRESENT)
+    return saved;
+  saved.whole = true;
+  saved.pair = {static_cast<DWORD>(little_endian(ac->data)), static_cast<DWORD>(little_endian(dc->data))};
+  if (record == orbel::LidRecord::OF_PLAN) saved.plan = winsim::trace_text(g);
+  return saved;
+}
 
 }  // namespace
 
@@ -150,6 +162,7 @@ void Invariants::check_registry_writes() {
   for (; trace_seen_ < trace.size(); ++trace_seen_) {
     const std::string& line = trace[trace_seen_];
     if (line.rfind("RegDeleteTreeW(", 0) == 0) fail("no key deleted", line);
+    check_plan_write(line);
     if (line.rfind("RegSetKeyValueW(", 0) == 0) {
       const auto a = arguments(line);
       const bool own = a.size() == 4 && a[0] == ORBEL_KEY &&
@@ -177,7 +190,8 @@ void Invariants::check_registry_writes() {
       GUID g;
       if (w.type == REG_BINARY_TYPE && w.data.size() == sizeof g) {
         std::memcpy(&g, w.data.data(), sizeof g);
-        if (!users_lids_.count(winsim::trace_text(g))) fail("LidPlan names a plan of this machine", what);
+        const bool null = std::memcmp(&g, &orbel::NO_PLAN, sizeof g) == 0;
+        if (!null && !users_lids_.count(winsim::trace_text(g))) fail("LidPlan names a plan of this machine", what);
       } else {
         fail("LidPlan is a 16-byte GUID", what);
       }
@@ -218,6 +232,21 @@ void Invariants::check_lid() {
   }
 }
 
+// A plan only ever gets "do nothing" or its own user's value for that power
+// source: never one saved from another plan, nor one made up. (Values given
+// back for a backup damaged from outside are not checked: see
+// stop_checking_lid.)
+void Invariants::check_plan_write(const std::string& line) {
+  const bool ac = line.rfind("PowerWriteACValueIndex(", 0) == 0;
+  if (!lid_checked_ || (!ac && line.rfind("PowerWriteDCValueIndex(", 0) != 0)) return;
+  const auto a = arguments(line);
+  if (a.size() != 4) return;
+  const auto users = users_lids_.find(a[0]);
+  if (users == users_lids_.end()) return;  // created since; not yet remembered
+  const std::string own = std::to_string(ac ? users->second.ac : users->second.dc);
+  if (a[3] != "0" && a[3] != own) fail("a plan gets only 0 or its own value", line + ", user's " + own);
+}
+
 bool Invariants::no_fault_since_last(const std::string& marker) const {
   const auto fired = winsim::fired_faults();
   if (fired.size() == faults_at_process_start_) return true;
@@ -255,6 +284,19 @@ void Invariants::check_hold() {
   if (!same(active_lid(), {0, 0}))
     fail("a session holds the active plan at 0/0", winsim::trace_text(winsim::active_plan()) + " at " +
                                                        pair_text(active_lid()));
+}
+
+void Invariants::check_restored() {
+  ++checks_;
+  for (const GUID& plan : winsim::plan_guids()) {
+    const auto users = users_lids_.find(winsim::trace_text(plan));
+    if (users != users_lids_.end() && !same(lid_of(plan), users->second))
+      fail("after the session every plan has its own setting", winsim::trace_text(plan) + " at " +
+                                                                    pair_text(lid_of(plan)) + ", user's " +
+                                                                    pair_text(users->second));
+  }
+  for (const char* name : {"LidAC", "LidDC", LID_PLAN})
+    if (winsim::reg_get(ORBEL_KEY, name)) fail("after the session no backup is left", std::string(name) + " stored");
 }
 
 void Invariants::check() {

@@ -60,6 +60,10 @@ class Invariants {
   // be destroyed at all may end only at the run limit; `may_run_on` says so.
   void check_run_end(int result, bool may_run_on = false);
 
+  // Once a start has run after the stored session ended (or was stored as
+  // off): every plan has its user's setting and nothing of a backup is left.
+  void check_restored();
+
   // Once something outside the program destroyed the saved pair.
   void stop_checking_lid() { lid_checked_ = false; }
 
@@ -71,6 +75,7 @@ class Invariants {
  private:
   void check_handles();
   void check_registry_writes();
+  void check_plan_write(const std::string& line);
   void check_lid();
   void check_release();
   void check_hold();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include "harness.h"
@@ -17,11 +18,21 @@ using namespace scenario;
 
 // Plans by letter: A "Balanced" and B "High performance" exist; X ("Power
 // saver") is deleted before each case, so a backup naming it names a plan
-// that is gone.
+// that is gone; N is the null GUID, the plan record of a backup being
+// written or taken down.
 constexpr GUID POWER_SAVER = {0xa1841308, 0x3541, 0x4fab, {0xbc, 0x81, 0xf7, 0x15, 0x56, 0xf2, 0x0b, 0x4a}};
 
 GUID plan(char letter) {
-  return letter == 'A' ? winsim::plan_guid("Balanced") : letter == 'B' ? winsim::plan_guid("High performance") : POWER_SAVER;
+  switch (letter) {
+    case 'A':
+      return winsim::plan_guid("Balanced");
+    case 'B':
+      return winsim::plan_guid("High performance");
+    case 'N':
+      return orbel::NO_PLAN;
+    default:
+      return POWER_SAVER;
+  }
 }
 
 struct Backup {
@@ -51,7 +62,7 @@ void store_backup(const Backup& b) {
 char stored_plan() {
   const auto v = winsim::reg_get(ORBEL_KEY, "LidPlan");
   if (!v) return 0;
-  for (char letter : {'A', 'B', 'X'}) {
+  for (char letter : {'A', 'B', 'X', 'N'}) {
     const GUID g = plan(letter);
     if (v->type == REG_BINARY && v->data.size() == sizeof g && std::memcmp(v->data.data(), &g, sizeof g) == 0)
       return letter;
@@ -103,36 +114,54 @@ TEST(LidOverride, StateTable) {
       {"switch: A gets its values back, B is saved and overridden", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, nullptr, 0, {3, 1, 'B'}, {{1, 2}, {0, 0}}, true},
       {"switch to a plan already at 0/0", {1, 2, 'A'}, {{0, 0}, {0, 0}}, 'B', true, nullptr, 0, {0, 0, 'B'}, {{1, 2}, {0, 0}}, true},
       {"switch: release gives A back without applying it", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', false, nullptr, 0, {NONE, NONE, 0}, {{1, 2}, {3, 1}}, true},
-      {"switch: A's restore fails, B left alone", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "PowerWriteACValueIndex", 1, {1, 2, 'A'}, {{0, 2}, {3, 1}}, true},
-      {"switch: A cannot be read, B left alone", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "PowerReadACValueIndex", 2, {1, 2, 'A'}, {{0, 0}, {3, 1}}, false},
-      {"switch: old backup not deleted, B left alone", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "RegDeleteKeyValueW", 1, {1, 2, 'A'}, {{1, 2}, {3, 1}}, true},
+      {"switch: A's restore fails, B left alone", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "PowerWriteACValueIndex", 1, {1, 2, 'A'}, {{0, 0}, {3, 1}}, true},
+      {"switch: the plan list cannot be read, B left alone", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "PowerEnumerate", 1, {1, 2, 'A'}, {{0, 0}, {3, 1}}, false},
+      {"switch: the plan list fails after A, B left alone", {1, 2, 'X'}, {{1, 1}, {3, 1}}, 'B', true, "PowerEnumerate", 3, {1, 2, 'X'}, {{1, 1}, {3, 1}}, false},
+      {"switch: old backup not marked given back, B left alone", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "RegSetKeyValueW", 1, {1, 2, 'A'}, {{1, 2}, {3, 1}}, true},
+      {"switch: a value the delete missed is overwritten by B's backup", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "RegDeleteKeyValueW", 1, {3, 1, 'B'}, {{1, 2}, {0, 0}}, true},
       {"switch: release into A fails, backup kept", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', false, "PowerWriteDCValueIndex", 1, {1, 2, 'A'}, {{1, 0}, {3, 1}}, true},
-      // the backup's plan was deleted
+      // the backup's plan was deleted: it is not listed any more
       {"gone plan: its values go nowhere, A is saved and overridden", {4, 4, 'X'}, {{1, 2}, {5, 5}}, 'A', true, nullptr, 0, {1, 2, 'A'}, {{0, 0}, {5, 5}}, true},
       {"gone plan: release drops the backup, writes nothing", {4, 4, 'X'}, {{1, 2}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{1, 2}, {5, 5}}, false},
-      // a pair broken from outside counts as no backup
+      {"gone plan: the plan list cannot be read, backup kept", {4, 4, 'X'}, {{1, 2}, {5, 5}}, 'A', false, "PowerEnumerate", 2, {4, 4, 'X'}, {{1, 2}, {5, 5}}, false},
+      // what a backup being written or taken down leaves: a null plan record
+      {"null plan record: the pair beside it is no backup, a fresh one is taken", {9, 9, 'N'}, {{1, 2}, {5, 5}}, 'A', true, nullptr, 0, {1, 2, 'A'}, {{0, 0}, {5, 5}}, true},
+      {"null plan record: release clears it and restores nothing", {9, 9, 'N'}, {{1, 2}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{1, 2}, {5, 5}}, false},
+      // half a pair without a plan record: no backup
       {"only LidAC: a fresh pair is saved and the plan overridden", {5, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, nullptr, 0, {1, 1, 'A'}, {{0, 0}, {5, 5}}, true},
-      {"only LidAC: release does nothing", {5, NONE, 'A'}, {{0, 0}, {5, 5}}, 'A', false, nullptr, 0, {5, NONE, 'A'}, {{0, 0}, {5, 5}}, false},
       {"only LidDC: hold stores both", {NONE, 7, 0}, {{1, 2}, {5, 5}}, 'A', true, nullptr, 0, {1, 2, 'A'}, {{0, 0}, {5, 5}}, true},
-      {"only LidDC: release does nothing", {NONE, 7, 0}, {{1, 2}, {5, 5}}, 'A', false, nullptr, 0, {NONE, 7, 0}, {{1, 2}, {5, 5}}, false},
+      {"only LidDC: release clears it and restores nothing", {NONE, 7, 0}, {{1, 2}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{1, 2}, {5, 5}}, false},
+      // a backup that lost a value while its plan was held (deleted or
+      // overwritten from outside): the hold keeps it, never saving the
+      // override's 0/0 as the user's; the release gives back what is left
+      // and "sleep" where the plan still holds "do nothing"
+      {"LidDC lost: the hold keeps the backup and the override", {5, NONE, 'A'}, {{0, 0}, {5, 5}}, 'A', true, nullptr, 0, {5, NONE, 'A'}, {{0, 0}, {5, 5}}, false},
+      {"LidDC lost: release gives back LidAC and sleep", {5, NONE, 'A'}, {{0, 0}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{5, 1}, {5, 5}}, true},
+      {"LidAC lost: release gives back LidDC and sleep", {NONE, 3, 'A'}, {{0, 0}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{1, 3}, {5, 5}}, true},
+      {"LidDC lost, the user set DC since: left as it is", {5, NONE, 'A'}, {{0, 2}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{5, 2}, {5, 5}}, true},
+      {"both lost: sleep for both", {NONE, NONE, 'A'}, {{0, 0}, {5, 5}}, 'A', false, nullptr, 0, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, true},
+      {"LidDC lost, its plan's DC cannot be read: kept", {5, NONE, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "PowerReadDCValueIndex", 1, {5, NONE, 'A'}, {{0, 0}, {5, 5}}, false},
+      {"LidDC lost after a switch: A gets LidAC and sleep, B is saved", {5, NONE, 'A'}, {{0, 0}, {3, 1}}, 'B', true, nullptr, 0, {3, 1, 'B'}, {{5, 1}, {0, 0}}, true},
       // failures
       {"no active plan: hold skips the lid", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "PowerGetActiveScheme", 1, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, false},
       {"no active plan: release keeps the backup", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "PowerGetActiveScheme", 1, {1, 1, 'A'}, {{0, 0}, {5, 5}}, false},
       {"AC read fails", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "PowerReadACValueIndex", 1, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, false},
       {"DC read fails", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "PowerReadDCValueIndex", 1, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, false},
-      {"LidPlan write fails: no backup, no override", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 1, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, false},
-      {"LidAC write fails: no override without a backup", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 2, {NONE, NONE, 'A'}, {{1, 1}, {5, 5}}, false},
-      {"LidDC write fails: half backup undone, no override", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 3, {NONE, NONE, 'A'}, {{1, 1}, {5, 5}}, false},
+      {"null plan record write fails: no backup, no override", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 1, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, false},
+      {"LidAC write fails: no override without a backup", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 2, {NONE, NONE, 'N'}, {{1, 1}, {5, 5}}, false},
+      {"LidDC write fails: the half is no backup, no override", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 3, {1, NONE, 'N'}, {{1, 1}, {5, 5}}, false},
+      {"LidPlan write fails: the pair is no backup, no override", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegSetKeyValueW", 4, {1, 1, 'N'}, {{1, 1}, {5, 5}}, false},
       {"backup unreadable while overridden: nothing rewritten", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', true, "RegGetValueW", 1, {1, 1, 'A'}, {{0, 0}, {5, 5}}, false},
       {"backup unreadable at first hold: no override", {NONE, NONE, 0}, {{1, 1}, {5, 5}}, 'A', true, "RegGetValueW", 1, {NONE, NONE, 0}, {{1, 1}, {5, 5}}, false},
       {"LidPlan unreadable after a switch: nothing moves", {1, 2, 'A'}, {{0, 0}, {3, 1}}, 'B', true, "RegGetValueW", 3, {1, 2, 'A'}, {{0, 0}, {3, 1}}, false},
       {"backup unreadable at release: kept", {1, 2, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegGetValueW", 2, {1, 2, 'A'}, {{0, 0}, {5, 5}}, false},
-      {"restoring AC fails: backup kept for the next release", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "PowerWriteACValueIndex", 1, {1, 1, 'A'}, {{0, 1}, {5, 5}}, true},
+      {"restoring AC fails: backup kept for the next release", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "PowerWriteACValueIndex", 1, {1, 1, 'A'}, {{0, 0}, {5, 5}}, true},
       {"restoring DC fails: backup kept", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "PowerWriteDCValueIndex", 1, {1, 1, 'A'}, {{1, 0}, {5, 5}}, true},
       {"applying fails: backup kept", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "PowerSetActiveScheme", 1, {1, 1, 'A'}, {{1, 1}, {5, 5}}, true},
-      {"deleting LidAC fails: the pair stays whole", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegDeleteKeyValueW", 1, {1, 1, 'A'}, {{1, 1}, {5, 5}}, true},
-      {"deleting LidDC fails: a lone LidDC is harmless", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegDeleteKeyValueW", 2, {NONE, 1, 'A'}, {{1, 1}, {5, 5}}, true},
-      {"deleting LidPlan fails: a lone LidPlan is harmless", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegDeleteKeyValueW", 3, {NONE, NONE, 'A'}, {{1, 1}, {5, 5}}, true},
+      {"marking the backup given back fails: kept whole", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegSetKeyValueW", 1, {1, 1, 'A'}, {{1, 1}, {5, 5}}, true},
+      {"deleting LidAC fails: a lone LidAC is no backup", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegDeleteKeyValueW", 1, {1, NONE, 0}, {{1, 1}, {5, 5}}, true},
+      {"deleting LidDC fails: a lone LidDC is no backup", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegDeleteKeyValueW", 2, {NONE, 1, 0}, {{1, 1}, {5, 5}}, true},
+      {"deleting LidPlan fails: a null plan record is no backup", {1, 1, 'A'}, {{0, 0}, {5, 5}}, 'A', false, "RegDeleteKeyValueW", 3, {NONE, NONE, 'N'}, {{1, 1}, {5, 5}}, true},
   };
   for (const LidCase& c : cases) {
     fresh_machine();
@@ -160,10 +189,14 @@ TEST(LidOverride, StateTable) {
   }
 }
 
-// "LidAC" or "LidDC" absent, of another type or of the wrong size: the pair
-// counts as missing, so a hold takes a fresh pair from the active plan and
-// overrides it, and the release gives that pair back.
-TEST(LidOverride, DamagedPairIsReplacedByAFreshOne) {
+// "LidAC" or "LidDC" absent, of another type or of the wrong size, in a
+// backup that names no plan: the pair counts as missing, so a hold takes a
+// fresh pair from the active plan and overrides it, and the release gives
+// that pair back. In a backup that names the held plan (the value was
+// damaged from outside during a session) the hold keeps the backup and the
+// override, and the release gives back the value left and "sleep" for the
+// damaged one.
+TEST(LidOverride, DamagedValueOfABackup) {
   struct Damage {
     const char* label;
     DWORD type;
@@ -179,24 +212,87 @@ TEST(LidOverride, DamagedPairIsReplacedByAFreshOne) {
       {"REG_BINARY of 8 bytes", REG_BINARY, nine},
   };
   for (const char* damaged : {"LidAC", "LidDC"})
-    for (const Damage& d : damages)
-      for (bool with_plan : {false, true}) {
-        const std::string name = std::string(damaged) + " = " + d.label + (with_plan ? ", LidPlan A" : "");
-        fresh_machine();
-        set_lid(balanced(), 2, 3);
-        store_backup({9, 9, with_plan ? 'A' : '\0'});
-        winsim::reg_set(ORBEL_KEY, damaged, d.type, d.data);
+    for (const Damage& d : damages) {
+      const std::string name = std::string(damaged) + " = " + d.label;
+      const bool ac_damaged = std::string(damaged) == "LidAC";
 
-        orbel::set_power_hold(true);
-        EXPECT_EQ(stored("LidAC"), 2u) << name;
-        EXPECT_EQ(stored("LidDC"), 3u) << name;
-        EXPECT_EQ(stored_plan(), 'A') << name;
-        EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{0, 0})) << name;
+      fresh_machine();
+      set_lid(balanced(), 2, 3);
+      store_backup({9, 9, '\0'});
+      winsim::reg_set(ORBEL_KEY, damaged, d.type, d.data);
+      orbel::set_power_hold(true);
+      EXPECT_EQ(stored("LidAC"), 2u) << name;
+      EXPECT_EQ(stored("LidDC"), 3u) << name;
+      EXPECT_EQ(stored_plan(), 'A') << name;
+      EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{0, 0})) << name;
+      orbel::set_power_hold(false);
+      EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{2, 3})) << name;
+      EXPECT_TRUE(winsim::reg_value_names(ORBEL_KEY).empty()) << name;
 
-        orbel::set_power_hold(false);
-        EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{2, 3})) << name;
-        EXPECT_TRUE(winsim::reg_value_names(ORBEL_KEY).empty()) << name;
-      }
+      fresh_machine();
+      set_lid(balanced(), 2, 3);
+      orbel::set_power_hold(true);
+      winsim::reg_set(ORBEL_KEY, damaged, d.type, d.data);
+      winsim::clear_trace();
+      orbel::set_power_hold(true);
+      EXPECT_EQ(winsim::count_calls("RegSetKeyValueW"), 0u) << name << ", LidPlan A: no fresh backup of 0/0";
+      EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{0, 0})) << name << ", LidPlan A";
+      orbel::set_power_hold(false);
+      EXPECT_EQ(lid(balanced()), (ac_damaged ? winsim::ValueIndexes{1, 3} : winsim::ValueIndexes{2, 1}))
+          << name << ", LidPlan A";
+      EXPECT_TRUE(winsim::reg_value_names(ORBEL_KEY).empty()) << name << ", LidPlan A";
+    }
+}
+
+// The number of the first call of `step` (run on the machine `setup`
+// makes) whose trace line starts with `prefix`, counted as cuts count.
+std::size_t first_call(const std::function<void()>& setup, const std::function<void()>& step,
+                       const std::string& prefix) {
+  setup();
+  winsim::clear_trace();
+  step();
+  for (std::size_t i = 0; i < winsim::trace().size(); ++i)
+    if (winsim::trace()[i].rfind(prefix, 0) == 0) return i + 1;
+  ADD_FAILURE() << "no call " << prefix;
+  return 0;
+}
+
+// Two cuts in a row: a release of plan A ends right after its first delete;
+// later, with B active, a hold ends right after it stores B's LidAC. What
+// is left (B's LidAC beside A's LidDC) must never be restored as a pair: B
+// would get A's battery value.
+TEST(LidOverride, StaleHalfOfAnotherPlanIsNeverRestored) {
+  fresh_machine();
+  const GUID a = plan('A');
+  const GUID b = plan('B');
+  auto held_on_a = [a, b] {
+    fresh_machine();
+    set_lid(a, 1, 2);
+    set_lid(b, 3, 1);
+    orbel::set_power_hold(true);
+  };
+  auto release = [] { orbel::set_power_hold(false); };
+  auto hold = [] { orbel::set_power_hold(true); };
+  const std::size_t release_cut = first_call(held_on_a, release, "RegDeleteKeyValueW(");
+  auto cut_release_then_switch = [&] {
+    held_on_a();
+    winsim::cut_after_call(release_cut);
+    EXPECT_THROW(release(), winsim::ProcessCut);
+    next_process();
+    winsim::set_active_plan(b);
+  };
+  const std::size_t hold_cut =
+      first_call(cut_release_then_switch, hold, "RegSetKeyValueW(Software\\Orbel, LidAC,");
+  cut_release_then_switch();
+  winsim::cut_after_call(hold_cut);
+  EXPECT_THROW(hold(), winsim::ProcessCut);
+  next_process();
+
+  // The next start finds the session over.
+  release();
+  EXPECT_EQ(lid(a), (winsim::ValueIndexes{1, 2}));
+  EXPECT_EQ(lid(b), (winsim::ValueIndexes{3, 1}));
+  EXPECT_TRUE(winsim::reg_value_names(ORBEL_KEY).empty());
 }
 
 TEST(LidOverride, CallOrderOfFirstHoldAndRelease) {
@@ -215,9 +311,10 @@ TEST(LidOverride, CallOrderOfFirstHoldAndRelease) {
                 "RegGetValueW(Software\\Orbel, LidAC, 0x50)",
                 "RegGetValueW(Software\\Orbel, LidDC, 0x50)",
                 "RegGetValueW(Software\\Orbel, LidPlan, 0x8)",
-                "RegSetKeyValueW(Software\\Orbel, LidPlan, 3, 16)",
+                "RegSetKeyValueW(Software\\Orbel, LidPlan, 3, 16)",  // the null plan: not a backup yet
                 "RegSetKeyValueW(Software\\Orbel, LidAC, 11, 8)",
                 "RegSetKeyValueW(Software\\Orbel, LidDC, 11, 8)",
+                "RegSetKeyValueW(Software\\Orbel, LidPlan, 3, 16)",  // Balanced: now it is one
                 "PowerWriteACValueIndex({381B4222-F694-41F0-9685-FF5BB260DF2E}, {4F971E89-EEBD-4455-A8DE-9E59040E7347}, "
                 "{5CA83367-6E45-459F-A27B-476B1D01C936}, 0)",
                 "PowerWriteDCValueIndex({381B4222-F694-41F0-9685-FF5BB260DF2E}, {4F971E89-EEBD-4455-A8DE-9E59040E7347}, "
@@ -231,6 +328,7 @@ TEST(LidOverride, CallOrderOfFirstHoldAndRelease) {
   EXPECT_TRUE(in_order(winsim::trace(), {"SetThreadExecutionState(0x80000000)", "PowerGetActiveScheme",
                                          "RegGetValueW(Software\\Orbel, LidAC", "RegGetValueW(Software\\Orbel, LidDC",
                                          "PowerWriteACValueIndex", "PowerWriteDCValueIndex", "PowerSetActiveScheme",
+                                         "RegSetKeyValueW(Software\\Orbel, LidPlan, 3, 16)",
                                          "RegDeleteKeyValueW(Software\\Orbel, LidAC)",
                                          "RegDeleteKeyValueW(Software\\Orbel, LidDC)",
                                          "RegDeleteKeyValueW(Software\\Orbel, LidPlan)", "LocalFree(allocation)"}));
@@ -281,18 +379,18 @@ TEST(LidOverride, PlansSwitchedAndDeletedMidSession) {
   EXPECT_TRUE(winsim::reg_value_names(ORBEL_KEY).empty());
 }
 
-// The LidDC write fails and so does taking LidAC back: the lone LidAC left
-// behind is no backup, so the next hold saves a whole pair of the user's
-// values before it overrides, and the release gives them back.
-TEST(LidOverride, TwoFailuresInOneBackupWriteLoseNothing) {
+// The LidDC write fails: the LidAC beside the null plan record is no
+// backup, so nothing is overridden; the next hold saves a whole pair of the
+// user's values before it overrides, and the release gives them back.
+TEST(LidOverride, FailedBackupWriteLosesNothing) {
   fresh_machine();
   set_lid(balanced(), 2, 3);
   winsim::fail_call("RegSetKeyValueW", 3);  // LidDC
-  winsim::fail_call("RegDeleteKeyValueW");  // the rollback of LidAC
   orbel::set_power_hold(true);
   EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{2, 3}));
   orbel::set_power_hold(true);
   EXPECT_EQ(stored("LidDC"), 3u);
+  EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{0, 0}));
   orbel::set_power_hold(false);
   EXPECT_EQ(lid(balanced()), (winsim::ValueIndexes{2, 3}));
 }

@@ -132,7 +132,13 @@ HANDLE CreateThread(void* security, std::size_t stack_size, LPTHREAD_START_ROUTI
     m.thread_handles[handle] = m.process;
   }
   std::lock_guard<std::mutex> guard(threads().lock);
-  threads().running.emplace_back([start, parameter] { start(parameter); });
+  // A cut ends the thread with the rest of the process.
+  threads().running.emplace_back([start, parameter] {
+    try {
+      start(parameter);
+    } catch (const winsim::ProcessCut&) {
+    }
+  });
   ++threads().started;
   if (thread_id) *thread_id = static_cast<DWORD>(threads().started);
   return reinterpret_cast<HANDLE>(handle);

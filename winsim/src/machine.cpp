@@ -47,6 +47,28 @@ void record(Machine& m, const char* name, const std::string& args) {
   if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
 }
 
+// Calls that change what outlives the process: the registry and the power
+// plans. A cut may fall inside one of these (the write is lost whole).
+constexpr std::string_view WRITE_CALLS[] = {
+    "RegSetKeyValueW",        "RegDeleteKeyValueW",     "RegDeleteTreeW",       "PowerWriteACValueIndex",
+    "PowerWriteDCValueIndex", "PowerSetActiveScheme",
+};
+
+bool is_write_call(std::string_view call) {
+  return std::find(std::begin(WRITE_CALLS), std::end(WRITE_CALLS), call) != std::end(WRITE_CALLS);
+}
+
+// Once the process has been cut, every call of it ends it at once; before
+// that, counts the main thread's calls and fires an armed cut.
+void pass_cut(Machine& m, const char* name) {
+  if (m.cut_fired) throw ProcessCut{};
+  if (std::this_thread::get_id() != m.main_thread) return;
+  ++m.main_thread_calls;
+  if (m.cut_at == 0 || m.main_thread_calls != m.cut_at) return;
+  m.cut_fired = true;
+  if (!m.cut_write_lands && is_write_call(name)) throw ProcessCut{};
+}
+
 }  // namespace
 
 Machine& machine() {
@@ -59,6 +81,7 @@ void enter_cannot_fail(const char* name, const std::string& args) {
     misuse(std::string(name) + " is simulated as a call that cannot fail but is not listed as one");
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
+  pass_cut(m, name);
   record(m, name, args);
 }
 
@@ -66,6 +89,7 @@ bool enter(const char* name, const std::string& args) {
   if (listed_as_cannot_fail(name)) misuse(std::string(name) + " is listed as a call that cannot fail but may fail");
   Machine& m = machine();
   std::lock_guard<std::recursive_mutex> guard(m.lock);
+  pass_cut(m, name);
   record(m, name, args);
   auto fault = m.faults.find(name);
   if (fault == m.faults.end()) return false;
@@ -231,6 +255,9 @@ void reset() {
   m.faults.clear();
   m.fired_faults.clear();
   m.run_limit_ms = DEFAULT_RUN_LIMIT_MS;
+  m.main_thread_calls = 0;
+  m.cut_at = 0;
+  m.cut_fired = false;
   start_process(m);
 }
 
@@ -242,10 +269,14 @@ void end_process() {
   end_gdi_of(m.process);
   end_kernel_objects_of(m.process);
   end_menus_of(m.process);
+  free_local_allocations();
   m.menu_scripts.clear();
   m.execution_state.clear();
   m.events.clear();
   m.process = m.next_process++;
+  // A cut ends one process; the next starts whole.
+  m.cut_at = 0;
+  m.cut_fired = false;
   start_process(m);
 }
 
@@ -307,6 +338,24 @@ void set_trace_recording(bool on) {
 }
 
 bool can_fail(const std::string& call) { return !listed_as_cannot_fail(call); }
+
+bool is_write(const std::string& call) { return is_write_call(call); }
+
+void cut_after_call(std::size_t nth, bool write_lands) {
+  Machine& m = machine();
+  std::lock_guard<std::recursive_mutex> guard(m.lock);
+  m.cut_at = m.main_thread_calls + nth;
+  m.cut_write_lands = write_lands;
+  m.cut_fired = false;
+}
+bool cut_happened() {
+  std::lock_guard<std::recursive_mutex> guard(machine().lock);
+  return machine().cut_fired;
+}
+std::size_t main_thread_calls() {
+  std::lock_guard<std::recursive_mutex> guard(machine().lock);
+  return machine().main_thread_calls;
+}
 
 void fail_call(const std::string& name, unsigned nth, bool from_then_on) {
   if (!can_fail(name))

@@ -149,6 +149,13 @@ struct Machine {
   std::vector<RegWrite> registry_writes;
   std::map<std::string, Fault> faults;
   std::vector<winsim::FiredFault> fired_faults;
+
+  // Cuts: calls the main thread made since reset, the one after which the
+  // process ends (0: none armed), and whether that has happened.
+  std::size_t main_thread_calls = 0;
+  std::size_t cut_at = 0;
+  bool cut_write_lands = true;
+  bool cut_fired = false;
 };
 
 Machine& machine();
@@ -176,6 +183,8 @@ void set_last_error(DWORD code);
 // Lifecycle hooks of the separate parts of the machine.
 void reset_registry();
 void reset_power();
+// The memory of a process that ended goes with it.
+void free_local_allocations();
 void reset_kernel();
 void end_windows_of(int process);
 void end_gdi_of(int process);

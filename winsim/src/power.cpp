@@ -72,6 +72,11 @@ void reset_power() {
   }
   m.active_plan = 0;
   m.plans_created = 0;
+  free_local_allocations();
+}
+
+void free_local_allocations() {
+  Machine& m = machine();
   for (const void* p : m.local_allocations) delete static_cast<const GUID*>(p);
   m.local_allocations.clear();
 }
@@ -121,6 +126,30 @@ DWORD PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup
 }
 DWORD PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting, DWORD index) {
   return write_index("PowerWriteDCValueIndex", false, root, scheme, subgroup, setting, index);
+}
+
+// Lists the plans, one GUID per index, in the order they were installed or
+// created. A NULL buffer, or one too small for a GUID, gets ERROR_MORE_DATA
+// and the size it needs; an index past the last plan ERROR_NO_MORE_ITEMS.
+// Only the plan list is simulated: a scheme or subgroup to look inside, or
+// another accessor, is refused as an invalid parameter.
+DWORD PowerEnumerate(HKEY root, const GUID* scheme, const GUID* subgroup, POWER_DATA_ACCESSOR access, ULONG index,
+                     UCHAR* buffer, DWORD* buffer_size) {
+  if (enter("PowerEnumerate", std::to_string(access) + ", " + std::to_string(index) + ", " +
+                                  (buffer ? "buffer" : "NULL") + ", " +
+                                  (buffer_size ? std::to_string(*buffer_size) : std::string("NULL"))))
+    return ERROR_ACCESS_DENIED;
+  if (root || scheme || subgroup || access != ACCESS_SCHEME || !buffer_size) return ERROR_INVALID_PARAMETER;
+  Machine& m = machine();
+  std::lock_guard<std::recursive_mutex> guard(m.lock);
+  if (index >= m.plans.size()) return ERROR_NO_MORE_ITEMS;
+  if (!buffer || *buffer_size < sizeof(GUID)) {
+    *buffer_size = sizeof(GUID);
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(buffer, &m.plans[index].guid, sizeof(GUID));
+  *buffer_size = sizeof(GUID);
+  return ERROR_SUCCESS;
 }
 
 HLOCAL LocalFree(HLOCAL memory) {

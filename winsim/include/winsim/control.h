@@ -80,6 +80,29 @@ struct FiredFault {
 };
 std::vector<FiredFault> fired_faults();
 
+// ---- cuts: the process ends between two of its calls ----
+// A power cut, a kill from Task Manager or a logoff that does not wait ends
+// the program after any call. Armed here, the process ends right after the
+// `nth` call its main thread makes from now on has returned: from then on
+// every call the program makes (on any thread) throws ProcessCut at once,
+// before it does anything, so nothing the program did after that call
+// reaches the machine. The test catches ProcessCut around the program's
+// main and goes on with end_process(), which also disarms the cut. With
+// `write_lands` false, a cut that falls on a write (is_write) ends the
+// process as that call starts: the write is lost whole, as the registry and
+// the power store keep each single write whole or not at all.
+// Unwinding runs the program's destructors; any of them that reached
+// Windows would throw again and end the test run, so that shows too.
+struct ProcessCut {};
+void cut_after_call(std::size_t nth, bool write_lands = true);
+bool cut_happened();
+// Calls the main thread has made since reset(); worker threads' calls are
+// not counted (they interleave by the host's scheduling, and write nothing
+// that outlives the process).
+std::size_t main_thread_calls();
+// Registry and power-plan writes: what a cut may lose.
+bool is_write(const std::string& call);
+
 // ---- registry (HKEY_CURRENT_USER) ----
 struct RegValue {
   DWORD type;

@@ -69,6 +69,7 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
@@ -119,6 +120,12 @@ DWORD PowerReadACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
 DWORD PowerReadDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting, LPDWORD index);
 DWORD PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting, DWORD index);
 DWORD PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting, DWORD index);
+using POWER_DATA_ACCESSOR = int;
+constexpr POWER_DATA_ACCESSOR ACCESS_SCHEME = 16;
+using UCHAR = unsigned char;
+using ULONG = std::uint32_t;
+DWORD PowerEnumerate(HKEY root, const GUID* scheme, const GUID* subgroup, POWER_DATA_ACCESSOR access, ULONG index,
+                     UCHAR* buffer, DWORD* buffer_size);
 HLOCAL LocalFree(HLOCAL memory);
 
 // ---- kernel ----
