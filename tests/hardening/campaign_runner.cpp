@@ -1,5 +1,7 @@
 #include "campaign_runner.h"
 
+#include "state/stored_session.h"
+
 namespace campaign {
 namespace {
 
@@ -48,6 +50,35 @@ struct RunResult {
   std::size_t checks;
 };
 
+const char* const SESSION_VALUES[] = {"On", "Until", "Hours"};
+
+bool is_session_write(const std::string& line) {
+  for (const char* name : SESSION_VALUES)
+    if (line.rfind(std::string("RegSetKeyValueW(Software\\Orbel, ") + name + ",", 0) == 0) return true;
+  return false;
+}
+
+orbel::StoredNumber number(const std::optional<winsim::RegValue>& v) {
+  if (!v || !((v->type == REG_DWORD && v->data.size() == 4) || (v->type == REG_QWORD && v->data.size() == 8)))
+    return {false, 0};
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < v->data.size(); ++i) value |= static_cast<std::uint64_t>(v->data[i]) << (8 * i);
+  return {true, value};
+}
+
+// What stored values stand for, end time not yet applied.
+orbel::LoadedSession decode(const std::optional<winsim::RegValue> (&values)[3]) {
+  return orbel::session_from_stored(number(values[0]), number(values[1]), number(values[2]), 0);
+}
+
+bool operator==(const orbel::LoadedSession& a, const orbel::LoadedSession& b) {
+  return a.on == b.on && a.until == b.until && a.hours == b.hours;
+}
+
+std::string describe(const orbel::LoadedSession& s) {
+  return "on " + std::to_string(s.on) + ", until " + std::to_string(s.until) + ", hours " + std::to_string(s.hours);
+}
+
 RunResult run_scenario(const Scenario& s, const RunConfig& config) {
   scenario::fresh_machine();
   winsim::set_run_limit_ms(RUN_LIMIT_MS);
@@ -56,8 +87,13 @@ RunResult run_scenario(const Scenario& s, const RunConfig& config) {
   // Without a fault nothing needs the call numbering, and registry_writes()
   // still shows every value stored.
   if (config.odd) winsim::set_trace_recording(false);
+  if (config.cut) winsim::cut_after_call(config.cut->nth, config.cut->lands);
   Driver driver(config);
-  s.body(driver);
+  try {
+    s.body(driver);
+  } catch (const winsim::ProcessCut&) {
+    driver.after_cut();
+  }
   RunResult r;
   r.violations = driver.take_violations();
   r.checks = driver.checks();
@@ -66,6 +102,7 @@ RunResult run_scenario(const Scenario& s, const RunConfig& config) {
     r.baseline.outcomes = driver.outcomes();
     r.baseline.calls_before_first_check_probe = driver.calls_before_first_check_probe();
     r.baseline.trace_size_before_odd_data = driver.trace_size_before_odd_data();
+    r.baseline.main_thread_trace = winsim::main_thread_trace();
   }
   return r;
 }
@@ -77,22 +114,46 @@ bool reads(const Baseline& baseline, const OddData& d) {
   return false;
 }
 
-std::vector<Fault> sampled_faults(const std::vector<std::string>& trace, std::set<std::string>& names) {
+// Every occurrence of every call that can fail, failed once and failed from
+// then on; or the sample: the first, second and last occurrence.
+std::vector<Fault> faults_of(const std::vector<std::string>& trace, std::set<std::string>& names, bool sample) {
   std::map<std::string, unsigned> counts;
   for (const std::string& line : trace) ++counts[call_name(line)];
   std::vector<Fault> faults;
   for (const auto& [name, count] : counts) {
     names.insert(name);
     if (!winsim::can_fail(name)) continue;
-    std::set<unsigned> nths = {1, 2, 3, (count + 1) / 2, count};
-    for (unsigned nth : nths)
-      if (nth >= 1 && nth <= count) faults.push_back({name, nth, false});
-    faults.push_back({name, 1, true});
+    for (unsigned nth = 1; nth <= count; ++nth) {
+      if (sample && nth > 2 && nth != count) continue;
+      faults.push_back({name, nth, false});
+      faults.push_back({name, nth, true});
+    }
   }
   return faults;
 }
 
+// A cut after every call of the main thread, and for a write a second one
+// that loses it; or the sample: every write's cuts and every
+// CUT_SAMPLE_STRIDE-th other call's.
+constexpr std::size_t CUT_SAMPLE_STRIDE = 16;
+
+std::vector<Cut> cuts_of(const std::vector<std::string>& main_thread_trace, bool sample) {
+  std::vector<Cut> cuts;
+  for (std::size_t i = 0; i < main_thread_trace.size(); ++i) {
+    const std::string call = call_name(main_thread_trace[i]);
+    const bool write = winsim::is_write(call);
+    if (sample && !write && (i + 1) % CUT_SAMPLE_STRIDE != 0) continue;
+    cuts.push_back({i + 1, true, call});
+    if (write) cuts.push_back({i + 1, false, call});
+  }
+  return cuts;
+}
+
 }  // namespace
+
+std::string describe(const Cut& c) {
+  return "cut after call " + std::to_string(c.nth) + " (" + c.call + (c.lands ? ")" : ", lost)");
+}
 
 std::string describe(const Fault& f) {
   return f.call + (f.from_then_on ? " from call " : " call ") + std::to_string(f.nth) + (f.from_then_on ? " on" : "");
@@ -111,13 +172,21 @@ void Driver::http(const winsim::HttpScript& script, bool succeeds) {
 void Driver::process(const std::function<void()>& script, std::uint64_t end_s) {
   const bool first = processes_ == 0;
   if (first) before_first_process();
+  if (first)
+    for (std::size_t i = 0; i < 3; ++i) initial_session_[i] = winsim::reg_get(hardening::ORBEL_KEY, SESSION_VALUES[i]);
   invariants_.process_starting();
   start_ = winsim::time_unix();
+  // Scripted events run inside the program's GetMessageW: one that falls
+  // due in the very call a cut comes after meets a process already gone.
   winsim::after_ms(0, [this, first] {
+    if (winsim::cut_happened()) return;
     if (first) check_loaded_defaults();
     invariants_.check();
   });
-  if (first) winsim::after_s(FIRST_CHECK_DONE_S, [this] { check_first_update_check(); });
+  if (first)
+    winsim::after_s(FIRST_CHECK_DONE_S, [this] {
+      if (!winsim::cut_happened()) check_first_update_check();
+    });
   if (first && plain())
     winsim::after_s(ODD_DATA_WHILE_RUNNING_S, [this] { trace_size_before_odd_data_ = winsim::trace().size(); });
   if (first && config_.odd && config_.odd->while_running && config_.odd->apply)
@@ -130,6 +199,8 @@ void Driver::process(const std::function<void()>& script, std::uint64_t end_s) {
   winsim::after_s(end_s, hardening::close_program);
   winsim::after_s(end_s + 60, hardening::close_program);
   const int result = scenario::run_orbel();
+  // A cut after the process's last call: it ended all the same.
+  if (winsim::cut_happened()) throw winsim::ProcessCut{};
   const bool may_run_on = config_.fault && config_.fault->call == "DestroyWindow" && config_.fault->from_then_on;
   invariants_.check_run_end(result, may_run_on);
   outcomes_.push_back(
@@ -152,6 +223,61 @@ void Driver::expect(bool ok, const std::string& what) {
   if (plain() && !ok) invariants_.fail("scenario: " + what, "not so");
 }
 
+void Driver::after_cut() {
+  check_session_after_cut();
+  scenario::next_process();
+  invariants_.check();
+  // The next logon: Orbel starts over what the cut left and runs a minute;
+  // that process too ends without a release.
+  start_again(45, true, nullptr);
+  scenario::next_process();
+  // The session is over by the start after it: its end time has passed, or
+  // it was stored as off (as the uninstall does for an open-ended one).
+  std::optional<winsim::RegValue> values[3];
+  for (std::size_t i = 0; i < 3; ++i) values[i] = winsim::reg_get(hardening::ORBEL_KEY, SESSION_VALUES[i]);
+  const orbel::LoadedSession stored = decode(values);
+  if (stored.on && stored.until != 0 && winsim::time_unix() < stored.until) winsim::set_time_unix(stored.until);
+  if (stored.on && stored.until == 0) winsim::reg_set_qword(hardening::ORBEL_KEY, "On", 0);
+  start_again(5, false, [this] { invariants_.check_restored(); });
+}
+
+void Driver::start_again(std::uint64_t seconds, bool crash, const std::function<void()>& at_start) {
+  invariants_.process_starting();
+  winsim::after_ms(0, [this] { invariants_.check(); });
+  if (at_start) winsim::after_s(1, at_start);
+  winsim::after_s(seconds, crash ? std::function<void()>(winsim::fail_message_loop) : hardening::close_program);
+  winsim::after_s(seconds + 60, hardening::close_program);
+  invariants_.check_run_end(scenario::run_orbel());
+}
+
+void Driver::check_session_after_cut() {
+  const std::vector<std::string> lines = winsim::main_thread_trace();
+  if (lines.empty() || !is_session_write(lines.back())) return;  // not inside a commit
+  // Replays the registry's session values up to the cut, noting what they
+  // stood for when the last commit began.
+  std::optional<winsim::RegValue> values[3] = {initial_session_[0], initial_session_[1], initial_session_[2]};
+  const std::vector<winsim::RegWrite> writes = winsim::registry_writes();
+  std::size_t next_write = 0;
+  orbel::LoadedSession before = decode(values);
+  bool in_commit = false;
+  for (const std::string& line : lines) {
+    const bool session_write = is_session_write(line);
+    if (session_write && !in_commit) before = decode(values);
+    in_commit = session_write;
+    if (line.rfind("RegSetKeyValueW(", 0) != 0) continue;
+    if (next_write >= writes.size()) return;  // a write that did not land: cannot tell
+    const winsim::RegWrite& w = writes[next_write++];
+    for (std::size_t i = 0; i < 3; ++i)
+      if (w.key == hardening::ORBEL_KEY && w.name == SESSION_VALUES[i]) values[i] = winsim::RegValue{w.type, w.data};
+  }
+  for (std::size_t i = 0; i < 3; ++i) values[i] = winsim::reg_get(hardening::ORBEL_KEY, SESSION_VALUES[i]);
+  const orbel::LoadedSession now = decode(values);
+  const orbel::LoadedSession after{orbel::session.on, orbel::session.until, orbel::session.hours};
+  if (!(now == before) && !(now == after))
+    invariants_.fail("a cut commit loads as the session before it or after it",
+                     describe(now) + "; before " + describe(before) + ", after " + describe(after));
+}
+
 void Driver::before_first_process() {
   const OddData* odd = config_.odd;
   if (odd && odd->http && http_answers_ == 0) winsim::script_http(*odd->http);
@@ -161,6 +287,7 @@ void Driver::before_first_process() {
 
 void Driver::schedule_probe() {
   winsim::after_s(PROBE_INTERVAL_S, [this] {
+    if (winsim::cut_happened()) return;
     invariants_.check();
     schedule_probe();
   });
@@ -173,12 +300,14 @@ std::set<std::string> Driver::defaults_expected() const {
   if (config_.odd && !config_.odd->while_running && !config_.odd->session_value.empty())
     out.insert(config_.odd->session_value);
   if (config_.fault && config_.fault->call == "RegGetValueW" && config_.baseline) {
-    if (config_.fault->from_then_on) return {"On", "Until", "Hours"};
-    // The nth read of the fault-free run, if it is part of the first load.
+    // The reads of the first load that fail: the nth read of the fault-free
+    // run, or every read from it on.
     std::size_t seen = 0;
     for (const std::string& line : config_.baseline->trace) {
       if (line.rfind("CreateWindowExW(", 0) == 0) break;
-      if (call_name(line) != "RegGetValueW" || ++seen != config_.fault->nth) continue;
+      if (call_name(line) != "RegGetValueW") continue;
+      ++seen;
+      if (seen != config_.fault->nth && !(config_.fault->from_then_on && seen > config_.fault->nth)) continue;
       for (const char* value : {"On", "Until", "Hours"})
         if (line.rfind(std::string("RegGetValueW(Software\\Orbel, ") + value + ",", 0) == 0) out.insert(value);
     }
@@ -239,21 +368,34 @@ void Driver::check_first_outcome() {
                      describe(outcomes_.front()) + " instead of " + describe(expected));
 }
 
-Totals run_campaign(const Scenario& s, const std::vector<OddData>& odd) {
+Totals run_campaign(const Scenario& s, const std::vector<OddData>& odd, bool sample) {
   Totals t;
   RunResult plain = run_scenario(s, RunConfig{});
+  ++t.runs;
   t.checks += plain.checks;
   for (auto& v : plain.violations) t.violations.push_back("none | " + v);
   t.call_sites += plain.baseline.trace.size();
-  for (const Fault& f : sampled_faults(plain.baseline.trace, t.calls)) {
-    RunResult r = run_scenario(s, RunConfig{f, nullptr, &plain.baseline});
+  for (const Cut& c : cuts_of(plain.baseline.main_thread_trace, sample)) {
+    RunConfig config;
+    config.cut = c;
+    config.baseline = &plain.baseline;
+    RunResult r = run_scenario(s, config);
+    ++t.runs;
+    ++t.cuts;
+    t.checks += r.checks;
+    for (auto& v : r.violations) t.violations.push_back(describe(c) + " | " + v);
+  }
+  for (const Fault& f : faults_of(plain.baseline.trace, t.calls, sample)) {
+    RunResult r = run_scenario(s, RunConfig{f, std::nullopt, nullptr, &plain.baseline});
+    ++t.runs;
     ++t.faults_injected;
     t.checks += r.checks;
     for (auto& v : r.violations) t.violations.push_back(describe(f) + " | " + v);
   }
   for (const OddData& d : odd) {
     if (!reads(plain.baseline, d)) continue;
-    RunResult r = run_scenario(s, RunConfig{std::nullopt, &d, &plain.baseline});
+    RunResult r = run_scenario(s, RunConfig{std::nullopt, std::nullopt, &d, &plain.baseline});
+    ++t.runs;
     ++t.odd_runs;
     t.checks += r.checks;
     for (auto& v : r.violations) t.violations.push_back(d.label + " | " + v);

@@ -40,6 +40,16 @@ struct Fault {
 
 std::string describe(const Fault& f);
 
+// The process ends right after the main thread's `nth` call (a power cut, a
+// kill); for a write, `lands` says whether that write still happened.
+struct Cut {
+  std::size_t nth;
+  bool lands;
+  std::string call;  // what the call was, for the report
+};
+
+std::string describe(const Cut& c);
+
 // Odd data one run meets, applied through winsim before the first process
 // starts or ten seconds into it.
 struct OddData {
@@ -70,10 +80,12 @@ struct Baseline {
   std::size_t trace_size_before_odd_data = 0;
   std::vector<Outcome> outcomes;
   std::map<std::string, std::size_t> calls_before_first_check_probe;
+  std::vector<std::string> main_thread_trace;  // what the cuts are counted by
 };
 
 struct RunConfig {
   std::optional<Fault> fault;
+  std::optional<Cut> cut;
   const OddData* odd = nullptr;
   const Baseline* baseline = nullptr;  // null in the fault-free run
 };
@@ -83,7 +95,7 @@ class Driver {
  public:
   explicit Driver(const RunConfig& config);
 
-  bool plain() const { return !config_.fault && !config_.odd; }
+  bool plain() const { return !config_.fault && !config_.odd && !config_.cut; }
 
   // The answer to the next update check; `succeeds` when it names a version.
   void http(const winsim::HttpScript& script, bool succeeds);
@@ -108,7 +120,19 @@ class Driver {
   std::size_t trace_size_before_odd_data() const { return trace_size_before_odd_data_; }
   std::size_t checks() const { return invariants_.checks(); }
 
+  // After a cut: the stored session is checked, then Orbel starts again
+  // over what was left, as at the next logon, until the stored session is
+  // over and one more start has run.
+  void after_cut();
+
  private:
+  // A start after a cut: runs `seconds`, then ends without a release when
+  // `crash`, or quits.
+  void start_again(std::uint64_t seconds, bool crash, const std::function<void()>& at_start);
+  // The session the registry holds now stands for the one before the
+  // commit the cut fell into or the one after it.
+  void check_session_after_cut();
+
   void before_first_process();
 
   void schedule_probe();
@@ -136,6 +160,7 @@ class Driver {
   std::size_t http_answers_ = 0;
   bool first_check_succeeds_ = false;
   std::uint64_t start_ = 0;
+  std::optional<winsim::RegValue> initial_session_[3];  // On, Until, Hours as the first process found them
 };
 
 struct Scenario {
@@ -145,16 +170,21 @@ struct Scenario {
 // How test output names a scenario.
 inline void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
-// What one scenario's campaign found: its plain run, every sampled fault and
-// every odd datum it reads.
+// What one scenario's campaign found: its plain run, a cut after every call
+// of it (both ways for a write), every occurrence of every call that can
+// fail made to fail once and from then on, and every odd datum it reads.
 struct Totals {
+  std::size_t runs = 0;
   std::size_t call_sites = 0;
   std::set<std::string> calls;
+  std::size_t cuts = 0;
   std::size_t faults_injected = 0;
   std::size_t odd_runs = 0;
   std::size_t checks = 0;
   std::vector<std::string> violations;  // "fault | invariant: detail"
 };
-Totals run_campaign(const Scenario& scenario, const std::vector<OddData>& odd);
+// Every cut and every fault, or (`sample`) a fixed share of them: every
+// write's cuts, and the first, second and last occurrence of each call.
+Totals run_campaign(const Scenario& scenario, const std::vector<OddData>& odd, bool sample);
 
 }  // namespace campaign

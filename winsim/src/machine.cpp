@@ -44,7 +44,9 @@ bool listed_as_cannot_fail(std::string_view call) {
 }
 
 void record(Machine& m, const char* name, const std::string& args) {
-  if (m.trace_recording) m.trace.push_back(std::string(name) + "(" + args + ")");
+  if (!m.trace_recording) return;
+  m.trace.push_back(std::string(name) + "(" + args + ")");
+  if (std::this_thread::get_id() == m.main_thread) m.main_thread_trace.push_back(m.trace.back());
 }
 
 // Calls that change what outlives the process: the registry and the power
@@ -250,6 +252,7 @@ void reset() {
   m.icons.clear();
   m.tray.clear();
   m.trace.clear();
+  m.main_thread_trace.clear();
   m.trace_recording = true;
   m.registry_writes.clear();
   m.faults.clear();
@@ -321,6 +324,7 @@ const std::vector<std::string>& trace() { return machine().trace; }
 void clear_trace() {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   machine().trace.clear();
+  machine().main_thread_trace.clear();
 }
 std::vector<std::string> trace_of(const std::vector<std::string>& names) {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
@@ -351,6 +355,10 @@ void cut_after_call(std::size_t nth, bool write_lands) {
 bool cut_happened() {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);
   return machine().cut_fired;
+}
+std::vector<std::string> main_thread_trace() {
+  std::lock_guard<std::recursive_mutex> guard(machine().lock);
+  return machine().main_thread_trace;
 }
 std::size_t main_thread_calls() {
   std::lock_guard<std::recursive_mutex> guard(machine().lock);

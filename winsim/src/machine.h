@@ -145,6 +145,7 @@ struct Machine {
   std::vector<ShellExecution> executions;
 
   std::vector<std::string> trace;
+  std::vector<std::string> main_thread_trace;  // the main thread's lines of it
   bool trace_recording = true;
   std::vector<RegWrite> registry_writes;
   std::map<std::string, Fault> faults;

@@ -100,6 +100,10 @@ bool cut_happened();
 // not counted (they interleave by the host's scheduling, and write nothing
 // that outlives the process).
 std::size_t main_thread_calls();
+// The trace lines of the main thread's calls alone, in order (recorded with
+// the trace): the calls a cut counts, and what a commit's writes are
+// between, whatever a worker did meanwhile.
+std::vector<std::string> main_thread_trace();
 // Registry and power-plan writes: what a cut may lose.
 bool is_write(const std::string& call);
 
