@@ -16,6 +16,7 @@ constexpr const wchar_t* ORBEL_KEY = L"Software\\Orbel";
 constexpr const wchar_t* VALUE_ON = L"On";
 constexpr const wchar_t* VALUE_LID_AC = L"LidAC";
 constexpr const wchar_t* VALUE_LID_DC = L"LidDC";
+constexpr const wchar_t* VALUE_LID_PLAN = L"LidPlan";
 constexpr const wchar_t* RUN_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const wchar_t* RUN_VALUE = L"Orbel";
 
@@ -31,6 +32,7 @@ static_assert(same_ascii(orbel::ORBEL_KEY, ORBEL_KEY));
 static_assert(same_ascii(orbel::VALUE_ON, VALUE_ON));
 static_assert(same_ascii(orbel::VALUE_LID_AC, VALUE_LID_AC));
 static_assert(same_ascii(orbel::VALUE_LID_DC, VALUE_LID_DC));
+static_assert(same_ascii(orbel::VALUE_LID_PLAN, VALUE_LID_PLAN));
 static_assert(same_ascii(orbel::RUN_KEY, RUN_KEY));
 static_assert(same_ascii(orbel::RUN_VALUE, RUN_VALUE));
 

@@ -13,7 +13,8 @@
 //                        Orbel, and gives back a lid-close setting that a
 //                        crash left overridden, through one start and quit;
 //   ForgetOrbel          once the files are gone: the Run value of this
-//                        install and Orbel's settings.
+//                        install, and Orbel's settings unless a Run value
+//                        that starts another copy is left.
 //
 // Plain Win32 and fixed buffers: std::wstring alone would bring 120 KB of
 // library code into a DLL whose own code is a few hundred bytes.
@@ -93,9 +94,12 @@ extern "C" __declspec(dllexport) UINT __stdcall ReleaseOrbel(MSIHANDLE install) 
   // start-up gives it back when the stored session is off; an active one it
   // would resume, holding the lid again until the quit. The user is removing
   // Orbel, so off is what the session is, and the setting is back even if
-  // the quit never comes.
+  // the quit never comes. Unless another copy starts at logon: the session
+  // is that copy's, and its next start gives the setting back or holds it
+  // as the session says.
   const wchar_t* exe = installed_exe(install);
-  if (exe != nullptr && store_session_off()) start_and_close(exe);
+  if (exe == nullptr || other_copy_starts_at_logon(exe)) return ERROR_SUCCESS;
+  if (store_session_off()) start_and_close(exe);
   return ERROR_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "names.h"
+#include "power/lid_record.h"
 
 namespace orbel_setup {
 namespace {
@@ -15,6 +16,26 @@ WCHAR run_value[MAX_TEXT_UNITS];
 
 bool value_exists(const wchar_t* key, const wchar_t* name) {
   return RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// How one of Orbel's values reads, as Orbel reads it: whole when it has one
+// of `types` and one of the sizes (0 when only one is whole).
+struct ValueRead {
+  orbel::Stored stored;
+  BYTE data[16];
+};
+
+ValueRead read_value(const wchar_t* name, DWORD types, DWORD size, DWORD other_size) {
+  ValueRead read{orbel::Stored::MISSING, {}};
+  DWORD got = sizeof read.data;
+  const LSTATUS result = RegGetValueW(HKEY_CURRENT_USER, ORBEL_KEY, name, types, nullptr, read.data, &got);
+  if (result == ERROR_SUCCESS) {
+    if (got == size || (other_size != 0 && got == other_size)) read.stored = orbel::Stored::PRESENT;
+  } else if (result != ERROR_FILE_NOT_FOUND && result != ERROR_UNSUPPORTED_TYPE && result != ERROR_MORE_DATA &&
+             result != ERROR_DATATYPE_MISMATCH) {
+    read.stored = orbel::Stored::UNREADABLE;
+  }
+  return read;
 }
 
 // The Run value's program, without the quotes around it; null when the value
@@ -34,21 +55,35 @@ const wchar_t* run_value_program() {
 
 }  // namespace
 
-bool lid_backup_left() { return value_exists(ORBEL_KEY, VALUE_LID_AC) || value_exists(ORBEL_KEY, VALUE_LID_DC); }
+bool lid_backup_left() {
+  const ValueRead ac = read_value(VALUE_LID_AC, RRF_RT_REG_DWORD | RRF_RT_REG_QWORD, 8, 4);
+  const ValueRead dc = read_value(VALUE_LID_DC, RRF_RT_REG_DWORD | RRF_RT_REG_QWORD, 8, 4);
+  const ValueRead plan = read_value(VALUE_LID_PLAN, RRF_RT_REG_BINARY, sizeof(GUID), 0);
+  bool plan_is_null = true;
+  for (BYTE b : plan.data) plan_is_null = plan_is_null && b == 0;
+  return orbel::is_backup(orbel::lid_record(ac.stored, dc.stored, plan.stored, plan_is_null));
+}
 
 bool store_session_off() {
   const std::uint64_t off = 0;
   return RegSetKeyValueW(HKEY_CURRENT_USER, ORBEL_KEY, VALUE_ON, REG_QWORD, &off, sizeof off) == ERROR_SUCCESS;
 }
 
-void forget_run_value_of(const wchar_t* exe) {
+bool run_value_starts(const wchar_t* exe) {
   const wchar_t* program = run_value_program();
-  if (program == nullptr || CompareStringOrdinal(program, -1, exe, -1, TRUE) != CSTR_EQUAL) return;
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE);
+  return program != nullptr && CompareStringOrdinal(program, -1, exe, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool other_copy_starts_at_logon(const wchar_t* exe) {
+  return value_exists(RUN_KEY, RUN_VALUE) && (exe == nullptr || !run_value_starts(exe));
+}
+
+void forget_run_value_of(const wchar_t* exe) {
+  if (run_value_starts(exe)) RegDeleteKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE);
 }
 
 void forget_settings() {
-  if (lid_backup_left()) return;
+  if (lid_backup_left() || value_exists(RUN_KEY, RUN_VALUE)) return;
   RegDeleteTreeW(HKEY_CURRENT_USER, ORBEL_KEY);
 }
 

@@ -4,9 +4,11 @@
 
 namespace orbel_setup {
 
-// Whether any half of the lid-close backup ("LidAC", "LidDC") is still
-// stored, readable or not: while one is, the user's setting may live only
-// there.
+// Whether a lid-close backup is stored, as Orbel itself tells one (see
+// power/lid_record.h): a whole pair, what is left of one whose plan it
+// still names, or values that could not be read. While one is, the user's
+// setting may live only there. A stale half (of a backup being written or
+// taken down) is none.
 bool lid_backup_left();
 
 // Stores the session as switched off (a REG_QWORD 0, as Orbel writes it), so
@@ -14,12 +16,21 @@ bool lid_backup_left();
 // resuming the override.
 bool store_session_off();
 
-// Removes the Run value when it starts `exe` (quoted or not, in any letter
-// case), and leaves a value that starts another copy alone.
+// Whether the Run value starts `exe` (quoted or not, in any letter case).
+bool run_value_starts(const wchar_t* exe);
+
+// Whether a Run value is there that starts another copy of Orbel than `exe`
+// (a zip copy, say): that copy starts at the next logon over Orbel's
+// settings, and resumes the session they hold.
+bool other_copy_starts_at_logon(const wchar_t* exe);
+
+// Removes the Run value when it starts `exe`, and leaves a value that starts
+// another copy alone.
 void forget_run_value_of(const wchar_t* exe);
 
 // Removes Orbel's key with everything in it, unless a lid-close backup is
-// left there.
+// left there, or a Run value is left that starts another copy (which needs
+// them: without "On" it would start a session the user had switched off).
 void forget_settings();
 
 }  // namespace orbel_setup

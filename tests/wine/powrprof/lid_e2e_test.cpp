@@ -362,6 +362,47 @@ INSTANTIATE_TEST_SUITE_P(
                       DamagedBackup{"LidAcWithoutLidDc", REG_QWORD, &SHUT_DOWN_QWORD, sizeof SHUT_DOWN_QWORD, false}),
     damaged_backup_name);
 
+// A saved value damaged from outside while the session holds the plan
+// (deleted by hand, or overwritten with text): the evaluation holds on
+// without saving the override's "do nothing" as the user's setting, and the
+// quit gives back the value left and Windows' default, sleep, for the lost
+// one, instead of leaving the plan at "do nothing".
+struct LostValue {
+  const char* name;
+  bool deleted;  // else overwritten with text
+};
+
+std::ostream& operator<<(std::ostream& out, const LostValue& c) { return out << c.name; }
+
+constexpr wchar_t HIBERNATE_TEXT[] = L"2";
+
+class LidValueLostWhileHeld : public LidE2E, public ::testing::WithParamInterface<LostValue> {};
+
+TEST_P(LidValueLostWhileHeld, ComesBackAsSleep) {
+  OrbelProcess orbel(orbel_with_standin());
+  ASSERT_TRUE(start_with_standin(orbel));
+  ASSERT_EQ(lid_of(PLAN_A), text(HELD));
+  if (GetParam().deleted) {
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, ORBEL_KEY, LID_DC), ERROR_SUCCESS);
+  } else {
+    ASSERT_NO_FATAL_FAILURE(store_lid_value(LID_DC, REG_SZ, HIBERNATE_TEXT, sizeof HIBERNATE_TEXT));
+  }
+  ASSERT_TRUE(evaluate(orbel));
+  EXPECT_EQ(lid_of(PLAN_A), text(HELD));
+  EXPECT_EQ(stored(LID_AC), qword(A_LID.ac)) << "a fresh backup took the override for the user's setting";
+
+  ASSERT_TRUE(close_and_wait(orbel));
+  EXPECT_EQ(lid_of(PLAN_A), text({A_LID.ac, LID_SLEEP}));
+  expect_no_backup();
+  expect_plan_guids_freed_once();
+}
+
+std::string lost_value_name(const ::testing::TestParamInfo<LostValue>& param) { return param.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Cases, LidValueLostWhileHeld,
+                         ::testing::Values(LostValue{"LidDcDeleted", true}, LostValue{"LidDcOverwrittenWithText", false}),
+                         lost_value_name);
+
 // Once the plan is held, an evaluation finds nothing to do and must touch
 // neither the plan nor Orbel's own key: it runs every tick for as long as a
 // session lasts.

@@ -6,9 +6,12 @@
 //   - the root power key is reserved and must be NULL;
 //   - PowerGetActiveScheme hands out a GUID from LocalAlloc that the caller
 //     frees with LocalFree;
-//   - reading or writing a plan that does not exist fails with
-//     ERROR_FILE_NOT_FOUND. Orbel relies on exactly this code to tell a plan
-//     that was deleted since it saved the plan's values;
+//   - PowerEnumerate with ACCESS_SCHEME lists the plans, one GUID per index:
+//     a NULL buffer or one too small gets ERROR_MORE_DATA and the size
+//     needed, an index past the last plan ERROR_NO_MORE_ITEMS. A plan the
+//     user deleted is not listed: that is how Orbel tells one;
+//   - reading or writing a plan that does not exist fails (with
+//     ERROR_FILE_NOT_FOUND here; Microsoft documents only a non-zero code);
 //   - written indexes are stored at once but take effect only when
 //     PowerSetActiveScheme makes the plan active ("PendingWrites" shows which
 //     have not yet), and PowerSetActiveScheme of an unknown plan fails with
@@ -112,6 +115,42 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid, c
                                     const GUID* PowerSettingGuid, DWORD DcValueIndex) {
   return write_index(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid, PowerSettingGuid, plan_store::DC_INDEX,
                      DcValueIndex);
+}
+
+// Only the list of plans: what is inside a plan is not enumerated here.
+DWORD WINAPI PowerEnumerate(HKEY RootPowerKey, const GUID* SchemeGuid, const GUID* SubGroupOfPowerSettingsGuid,
+                            POWER_DATA_ACCESSOR AccessFlags, ULONG Index, UCHAR* Buffer, DWORD* BufferSize) {
+  if (RootPowerKey != nullptr || SchemeGuid != nullptr || SubGroupOfPowerSettingsGuid != nullptr ||
+      AccessFlags != ACCESS_SCHEME || BufferSize == nullptr)
+    return ERROR_INVALID_PARAMETER;
+  HKEY root = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, ROOT_KEY, 0, KEY_READ, &root) != ERROR_SUCCESS) return ERROR_NO_MORE_ITEMS;
+  // Plans are the subkeys named by a GUID; the counters are values.
+  ULONG plans_seen = 0;
+  GUID found{};
+  bool listed = false;
+  for (DWORD i = 0; !listed; ++i) {
+    wchar_t name[plan_store::GUID_TEXT_CHARS + 1] = {};
+    DWORD chars = sizeof name / sizeof name[0];
+    const LSTATUS status = RegEnumKeyExW(root, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_MORE_DATA) continue;  // a name too long for a GUID
+    if (status != ERROR_SUCCESS) break;
+    GUID plan{};
+    if (IIDFromString(name, &plan) != S_OK) continue;
+    if (plans_seen++ == Index) {
+      found = plan;
+      listed = true;
+    }
+  }
+  RegCloseKey(root);
+  if (!listed) return ERROR_NO_MORE_ITEMS;
+  if (Buffer == nullptr || *BufferSize < sizeof found) {
+    *BufferSize = sizeof found;
+    return ERROR_MORE_DATA;
+  }
+  CopyMemory(Buffer, &found, sizeof found);
+  *BufferSize = sizeof found;
+  return ERROR_SUCCESS;
 }
 
 }  // extern "C"
