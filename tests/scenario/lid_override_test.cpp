@@ -295,6 +295,29 @@ TEST(LidOverride, StaleHalfOfAnotherPlanIsNeverRestored) {
   EXPECT_TRUE(winsim::reg_value_names(ORBEL_KEY).empty());
 }
 
+// The same with the half an older version's release left when it ended
+// after deleting LidAC: a lone LidDC and no plan record.
+TEST(LidOverride, StaleHalfWithoutAPlanRecordIsNeverRestored) {
+  fresh_machine();
+  const GUID b = plan('B');
+  auto stale_half_then_b = [b] {
+    fresh_machine();
+    set_lid(plan('A'), 1, 2);
+    set_lid(b, 3, 1);
+    winsim::reg_set_qword(ORBEL_KEY, "LidDC", 2);
+    winsim::set_active_plan(b);
+  };
+  auto hold = [] { orbel::set_power_hold(true); };
+  const std::size_t hold_cut = first_call(stale_half_then_b, hold, "RegSetKeyValueW(Software\\Orbel, LidAC,");
+  stale_half_then_b();
+  winsim::cut_after_call(hold_cut);
+  EXPECT_THROW(hold(), winsim::ProcessCut);
+  next_process();
+
+  orbel::set_power_hold(false);
+  EXPECT_EQ(lid(b), (winsim::ValueIndexes{3, 1}));
+}
+
 TEST(LidOverride, CallOrderOfFirstHoldAndRelease) {
   fresh_machine();
   orbel::set_power_hold(true);

@@ -286,6 +286,7 @@ struct UninstallCase {
   bool running;              // started from the installed files, a session on, start at logon on
   bool crashed;              // and then ended as a crash ends it
   bool other_copy_at_logon;  // the Run value starts a copy of Orbel from elsewhere
+  bool other_copy_off;       // that copy is there, and its session was switched off
 };
 
 std::ostream& operator<<(std::ostream& out, const UninstallCase& c) { return out << c.name; }
@@ -299,6 +300,13 @@ TEST_P(InstallerUninstall, LeavesNothingOfOrbel) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE, REG_SZ, elsewhere.c_str(),
                               static_cast<DWORD>((elsewhere.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
+  }
+  // The other copy's own file and the session it left switched off, there
+  // before the install.
+  const std::wstring other_exe = elsewhere.substr(1, elsewhere.size() - 2);
+  if (c.other_copy_off) {
+    ASSERT_TRUE(CopyFileW(windows_path(ORBEL_RELEASE_EXE).c_str(), other_exe.c_str(), FALSE)) << GetLastError();
+    store_session({0, 0, 0});
   }
   const PrefixSnapshot before = take_snapshot();
   ASSERT_EQ(install(RELEASE_MSI), 0u);
@@ -325,20 +333,34 @@ TEST_P(InstallerUninstall, LeavesNothingOfOrbel) {
   if (c.other_copy_at_logon) {
     EXPECT_EQ(stored_run_value(), "REG_SZ " + utf8(elsewhere));
   }
+  if (c.other_copy_off) {
+    // What the next logon does: the other copy starts, and the session the
+    // user left off stays off.
+    expect_session({0, 0, 0});
+    OrbelProcess other(other_exe);
+    EXPECT_TRUE(other.start());
+    EXPECT_EQ(users_lid(), USERS_LID) << "the other copy's start took up a session the user had switched off";
+    expect_session({0, 0, 0});
+    EXPECT_TRUE(other.post_close());
+    EXPECT_EQ(exit_code(other), QUIT_EXIT_CODE);
+  }
 
   const std::vector<std::string> left = changes(before, take_snapshot());
   std::string listed;
   for (const std::string& line : left) listed += "\n  " + line;
   EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
+  if (c.other_copy_off) DeleteFileW(other_exe.c_str());
 }
 
 std::string uninstall_case_name(const ::testing::TestParamInfo<UninstallCase>& param) { return param.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Cases, InstallerUninstall,
-                         ::testing::Values(UninstallCase{"NeverStarted", false, false, false},
-                                           UninstallCase{"RunningInASession", true, false, false},
-                                           UninstallCase{"AfterACrashInASession", true, true, false},
-                                           UninstallCase{"WhileAnotherCopyStartsAtLogon", false, false, true}),
+                         ::testing::Values(UninstallCase{"NeverStarted", false, false, false, false},
+                                           UninstallCase{"RunningInASession", true, false, false, false},
+                                           UninstallCase{"AfterACrashInASession", true, true, false, false},
+                                           UninstallCase{"WhileAnotherCopyStartsAtLogon", false, false, true, false},
+                                           UninstallCase{"KeepsTheSessionOfAnotherCopyThatStartsAtLogon", false,
+                                                         false, true, true}),
                          uninstall_case_name);
 
 // A lid-close backup that Orbel cannot give back (no power plan can be read)
