@@ -82,6 +82,16 @@ void forget_power_plans() {
   EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
 }
 
+// How often the stand-in handed out the active plan: once for every
+// evaluation of every Orbel that ran.
+DWORD guids_handed_out() {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  RegGetValueW(HKEY_CURRENT_USER, plan_store::ROOT_KEY, plan_store::GUIDS_HANDED_OUT, RRF_RT_REG_DWORD, nullptr,
+               &value, &size);
+  return value;
+}
+
 // The user's plan's lid-close actions as the stand-in holds them.
 std::string users_lid() {
   const std::wstring key = plan_store::setting_key(USERS_PLAN, BUTTON_SUBGROUP, LID_CLOSE_ACTION);
@@ -385,6 +395,27 @@ TEST_F(Installer, KeepsALidBackupItCannotGiveBack) {
   const std::vector<std::string> session_off = {"+ HKCU\\Software\\Orbel = On: 11 0000000000000000",
                                                 "- HKCU\\Software\\Orbel = On: 11 0100000000000000"};
   EXPECT_EQ(left, session_off);
+}
+
+// Half of a backup, as Orbel leaves it when it is ended between two writes
+// of a backup it was writing or taking down, holds nothing of the user's:
+// the uninstall neither starts Orbel for it nor keeps Orbel's key.
+TEST_F(Installer, AStrayHalfOfABackupIsNoBackup) {
+  const PrefixSnapshot before = take_snapshot();
+  ASSERT_EQ(install(RELEASE_MSI), 0u);
+  store_session({1, 0, 0});
+  const std::uint64_t dc = USERS_DC;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, ORBEL_KEY, L"LidDC", REG_QWORD, &dc, sizeof dc), ERROR_SUCCESS);
+  const DWORD plans_asked = guids_handed_out();
+
+  ASSERT_EQ(uninstall(RELEASE_MSI), 0u);
+
+  EXPECT_EQ(guids_handed_out(), plans_asked) << "the uninstall started Orbel for it";
+  EXPECT_EQ(users_lid(), USERS_LID);
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
 }
 
 }  // namespace
