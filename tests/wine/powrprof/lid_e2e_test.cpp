@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "orbel_driver.h"
+#include "plan_list_check.h"
 #include "plan_store.h"
 
 namespace {
@@ -402,6 +403,22 @@ std::string lost_value_name(const ::testing::TestParamInfo<LostValue>& param) { 
 INSTANTIATE_TEST_SUITE_P(Cases, LidValueLostWhileHeld,
                          ::testing::Values(LostValue{"LidDcDeleted", true}, LostValue{"LidDcOverwrittenWithText", false}),
                          lost_value_name);
+
+// The stand-in lists its plans as Windows documents PowerEnumerate, which is
+// how Orbel tells a deleted plan: it is not listed.
+TEST_F(LidE2E, StandinListsThePlansAsDocumented) {
+  std::wstring dll = windows_path(ORBEL_WITH_STANDIN_EXE);
+  dll = dll.substr(0, dll.find_last_of(L'\\') + 1) + L"powrprof.dll";
+  HMODULE standin = LoadLibraryW(dll.c_str());
+  ASSERT_NE(standin, nullptr) << utf8(dll) << ": " << GetLastError();
+  const auto enumerate = reinterpret_cast<plan_list::Enumerate>(
+      reinterpret_cast<void (*)()>(GetProcAddress(standin, "PowerEnumerate")));
+  ASSERT_NE(enumerate, nullptr);
+  plan_list::check(enumerate, {PLAN_A});
+  ASSERT_NO_FATAL_FAILURE(add_plan(PLAN_B, B_LID));
+  plan_list::check(enumerate, {PLAN_A, PLAN_B});
+  FreeLibrary(standin);
+}
 
 // Once the plan is held, an evaluation finds nothing to do and must touch
 // neither the plan nor Orbel's own key: it runs every tick for as long as a
