@@ -4,7 +4,7 @@
 
 namespace campaign {
 
-const char* const NEWER_MANIFEST = "{\"windows\":\"1.5.1\"}";
+const char* const NEWER_MANIFEST = "{\"windows\":\"" ORBEL_NEWER_VERSION "\"}";
 
 namespace {
 

@@ -105,11 +105,12 @@ std::vector<OddData> odd_data() {
   };
   const std::pair<std::string, winsim::HttpScript> answers[] = {
       {"random bytes", scenario::serving(random_bytes(600))},
-      {"invalid UTF-8 around a version", scenario::serving("\xC0\xAF{\"windows\":\"1.5.1\"}\xFF\xFE")},
+      {"invalid UTF-8 around a version", scenario::serving("\xC0\xAF" + std::string(NEWER_MANIFEST) + "\xFF\xFE")},
       {"status 0", scenario::serving(NEWER_MANIFEST, 0)},
       {"status 999", scenario::serving(NEWER_MANIFEST, 999)},
       {"5000 random bytes", scenario::serving(random_bytes(5000))},
-      {"version after 4096 bytes", scenario::serving("{" + std::string(4200, ' ') + "\"windows\":\"1.5.1\"}")},
+      {"version after 4096 bytes",
+       scenario::serving("{" + std::string(4200, ' ') + "\"windows\":\"" ORBEL_NEWER_VERSION "\"}")},
   };
   for (const auto& answer : answers) {
     OddData d;

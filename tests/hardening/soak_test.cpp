@@ -164,8 +164,9 @@ class Soak {
   }
 
   void top_up_answers() {
-    static const char* const bodies[] = {"{\"windows\":\"1.5.1\"}", "{\"windows\":\"1.5.0\"}",
-                                         "{\"windows\":\"1.4.9\"}"};
+    // Newer than Orbel, the same, older.
+    static const char* const bodies[] = {"{\"windows\":\"" ORBEL_NEWER_VERSION "\"}",
+                                         "{\"windows\":\"" ORBEL_PROJECT_VERSION "\"}", "{\"windows\":\"1.4.9\"}"};
     while (answers_.size() < checks() + 2) {
       Answer a{};
       switch (uniform(0, 5)) {

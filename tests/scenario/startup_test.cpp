@@ -99,6 +99,7 @@ struct DispatchCase {
 
 TEST_F(Program, DispatchTable) {
   constexpr UINT TASKBAR_CREATED = 0xFFFFFFFF;
+  constexpr UINT CANCEL_MODE = 0x001F;  // WM_CANCELMODE
   const std::vector<DispatchCase> cases = {
       {"timer evaluates", WM_TIMER, 1, 0, 0, {}, {"DefWindowProcW"}},
       {"power broadcast answers TRUE", WM_POWERBROADCAST, 10, 0, 1, {}, {"DefWindowProcW"}},
@@ -115,6 +116,11 @@ TEST_F(Program, DispatchTable) {
        {"SetThreadExecutionState(0x80000000)", "Shell_NotifyIconW(2,"},
        {"RegSetKeyValueW(Software\\Orbel, On,", "RegSetKeyValueW(Software\\Orbel, Until,",
         "RegSetKeyValueW(Software\\Orbel, Hours,", "DefWindowProcW"}},
+      // Windows' DefWindowProc ends an open menu of the window; the installer
+      // counts on that before it posts WM_CLOSE. (Wine's menu loop ends the
+      // menu on any WM_CANCELMODE before dispatching it, so the Wine soak
+      // cannot see a window procedure that swallows it.)
+      {"cancel mode goes on to the system", CANCEL_MODE, 0, 0, 0, {"DefWindowProcW(0x1f,"}, {}},
   };
   winsim::after_s(1, [&] {
     for (const DispatchCase& c : cases) {

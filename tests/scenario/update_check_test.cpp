@@ -2,6 +2,8 @@
 // leaves behind, and every way a fetch can go wrong.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "harness.h"
 #include "tray/menu_model.h"
 #include "update/update_check.h"
@@ -15,6 +17,12 @@ void expect_handles_closed(const std::string& where) {
   EXPECT_EQ(winsim::internet_handle_problems(), std::vector<std::string>{}) << where;
   EXPECT_EQ(winsim::open_internet_handles(), 0u) << where;
 }
+
+// Manifests of Orbel's own version and of the next one, from the project's
+// version (CMake gives both), so that a version bump keeps every case below
+// what it says.
+constexpr const char* SAME_MANIFEST = "{\"windows\": \"" ORBEL_PROJECT_VERSION "\"}";
+constexpr const char* NEWER_MANIFEST = "{\"windows\":\"" ORBEL_NEWER_VERSION "\"}";
 
 struct FetchCase {
   const char* name;
@@ -32,36 +40,39 @@ std::string padded_manifest(std::size_t size, const std::string& head, const std
 TEST(UpdateWorker, FetchOutcomes) {
   winsim::HttpScript open_fails;
   open_fails.open_fails = true;
-  winsim::HttpScript query_fails = serving("{\"windows\":\"1.5.1\"}");
+  winsim::HttpScript query_fails = serving(NEWER_MANIFEST);
   query_fails.status_query_fails = true;
-  winsim::HttpScript chunked = serving("{\"windows\":\"1.6.0\"}");
+  winsim::HttpScript chunked = serving(NEWER_MANIFEST);
   chunked.chunk = 3;
-  winsim::HttpScript read_fails_after_manifest = serving("{\"windows\":\"1.5.1\"} and then the line drops");
-  read_fails_after_manifest.chunk = 20;
-  read_fails_after_manifest.fail_read_after = 20;
-  winsim::HttpScript read_fails_midway = serving("{\"windows\":\"1.5.1\"}");
+  winsim::HttpScript read_fails_after_manifest = serving(std::string(NEWER_MANIFEST) + " and then the line drops");
+  // The first read ends one byte after the manifest, whatever its length.
+  read_fails_after_manifest.chunk = std::strlen(NEWER_MANIFEST) + 1;
+  read_fails_after_manifest.fail_read_after = read_fails_after_manifest.chunk;
+  winsim::HttpScript read_fails_midway = serving(NEWER_MANIFEST);
   read_fails_midway.chunk = 8;
   read_fails_midway.fail_read_after = 8;
   // A 4096-byte prefix whose last byte starts a two-byte character.
-  std::string cut_character = padded_manifest(4096, "{\"windows\":\"1.5.1\"}", "\xC3");
+  std::string cut_character = padded_manifest(4096, NEWER_MANIFEST, "\xC3");
   cut_character += "\xA5 and more";
 
   const FetchCase cases[] = {
-      {"newer version", serving("{\"windows\":\"1.5.1\"}"), true, true},
-      {"same version", serving("{\"windows\": \"1.5.0\"}"), true, false},
+      {"newer version", serving(NEWER_MANIFEST), true, true},
+      {"same version", serving(SAME_MANIFEST), true, false},
       {"older version", serving("{\"windows\":\"1.4.9\"}"), true, false},
       {"delivered in small chunks", chunked, true, true},
       {"WinINet unavailable", open_fails, false, false},
       {"no network", no_network(), false, false},
-      {"404", serving("{\"windows\":\"9.9\"}", 404), false, false},
-      {"500", serving("{\"windows\":\"9.9\"}", 500), false, false},
+      {"404", serving(NEWER_MANIFEST, 404), false, false},
+      {"500", serving(NEWER_MANIFEST, 500), false, false},
       {"status unreadable", query_fails, false, false},
       {"200 with an empty body", serving(""), false, false},
-      {"not UTF-8", serving("{\"windows\":\"1.5.1\"}\xFF"), false, false},
-      {"no version entry", serving("{\"linux\":\"1.5.1\"}"), false, false},
-      {"version inside the first 4096 bytes", serving(padded_manifest(5000, "{\"windows\":\"1.5.1\"}")), true, true},
-      {"version beyond 4096 bytes", serving(padded_manifest(4096, "{") + "\"windows\":\"1.5.1\"}"), false, false},
-      {"value cut at byte 4096", serving(padded_manifest(4096, "{", "\"windows\":\"1.5") + ".1\"}"), false, false},
+      {"not UTF-8", serving(std::string(NEWER_MANIFEST) + "\xFF"), false, false},
+      {"no version entry", serving("{\"linux\":\"" ORBEL_NEWER_VERSION "\"}"), false, false},
+      {"version inside the first 4096 bytes", serving(padded_manifest(5000, NEWER_MANIFEST)), true, true},
+      {"version beyond 4096 bytes", serving(padded_manifest(4096, "{") + "\"windows\":\"" ORBEL_NEWER_VERSION "\"}"),
+       false, false},
+      {"value cut at byte 4096", serving(padded_manifest(4096, "{", "\"windows\":\"" ORBEL_NEWER_VERSION) + "\"}"),
+       false, false},
       {"character cut at byte 4096", serving(cut_character), false, false},
       {"read fails after a complete manifest", read_fails_after_manifest, true, true},
       {"read fails before the manifest is complete", read_fails_midway, false, false},
@@ -81,7 +92,7 @@ TEST(UpdateWorker, FetchOutcomes) {
 
 TEST(UpdateWorker, RequestIsTheManifestOverHttpsWithoutCache) {
   scenario::fresh_machine();
-  winsim::script_http(serving("{\"windows\":\"1.5.0\"}"));
+  winsim::script_http(serving(SAME_MANIFEST));
   orbel::run_update_check();
   const auto requests = winsim::http_requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -100,9 +111,9 @@ TEST(UpdateWorker, VerdictFollowsEachSuccessAndSurvivesAFailure) {
     winsim::HttpScript script;
     bool available_after;
   } steps[] = {
-      {serving("{\"windows\":\"1.5.1\"}"), true},
+      {serving(NEWER_MANIFEST), true},
       {no_network(), true},
-      {serving("{\"windows\":\"1.5.0\"}"), false},
+      {serving(SAME_MANIFEST), false},
       {serving("", 404), false},
   };
   for (const auto& step : steps) {
@@ -134,16 +145,16 @@ TEST_F(Program, ScheduleAfterEachOutcome) {
     std::size_t requests_by_the_first;
   };
   const Case cases[] = {
-      {"success: a day", serving("{\"windows\":\"1.5.0\"}"), nullptr, 86400, 0, 1},
+      {"success: a day", serving(SAME_MANIFEST), nullptr, 86400, 0, 1},
       {"fetch failed: an hour", no_network(), nullptr, 3600, 82800, 1},
-      {"worker could not start: an hour", serving("{\"windows\":\"1.5.0\"}"), "CreateThread", 3600, 82800, 0},
+      {"worker could not start: an hour", serving(SAME_MANIFEST), "CreateThread", 3600, 82800, 0},
   };
   for (const Case& c : cases) {
     fresh_machine();
     const std::uint64_t first = winsim::DEFAULT_START_UNIX + 20;  // the first tick
     if (c.failing_call) winsim::fail_call(c.failing_call);
     if (!c.failing_call) winsim::script_http(c.first_answer);
-    winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
+    winsim::script_http(serving(NEWER_MANIFEST));
     std::vector<std::size_t> requests;
     auto look = [&] { requests.push_back(winsim::http_requests().size()); };
     winsim::after_s(21, [&] { EXPECT_EQ(orbel::session.last_update_check.load(), first - c.backdated_by_s) << c.name; });
@@ -160,7 +171,7 @@ TEST_F(Program, ScheduleAfterEachOutcome) {
 }
 
 TEST_F(Program, NewVersionShowsAtTheNextClickAndOpensTheDownloadPage) {
-  winsim::script_http(serving("{\"windows\":\"1.5.1\"}"));
+  winsim::script_http(serving(NEWER_MANIFEST));
   // The first click runs the first evaluation, which starts the check; the
   // menu it opens may or may not show the answer (the worker runs beside
   // it), the next one does.

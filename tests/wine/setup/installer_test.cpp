@@ -20,6 +20,7 @@
 
 #include <windows.h>
 #include <msi.h>
+#include <tlhelp32.h>
 #include <wininet.h>
 
 #include <cstdint>
@@ -412,6 +413,96 @@ TEST_F(Installer, AStrayHalfOfABackupIsNoBackup) {
 
   EXPECT_EQ(guids_handed_out(), plans_asked) << "the uninstall started Orbel for it";
   EXPECT_EQ(users_lid(), USERS_LID);
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
+}
+
+// The exit code the installer gives an Orbel it has to end
+// (packaging/setup/orbel_process.cpp), unlike Orbel's own QUIT_EXIT_CODE.
+constexpr DWORD ENDED_BY_INSTALLER_EXIT_CODE = 1;
+// How long a look at whether a window still takes messages may take.
+constexpr DWORD ANSWER_WAIT_MS = 1000;
+
+// Suspends every thread of process `pid`: its window then takes no message,
+// as when Orbel's UI thread is stuck in a call that does not return. Returns
+// how many threads it suspended.
+int suspend_threads(DWORD pid) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  int suspended = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != pid) continue;
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+    if (thread == nullptr) continue;
+    if (SuspendThread(thread) != static_cast<DWORD>(-1)) ++suspended;
+    CloseHandle(thread);
+  }
+  CloseHandle(snapshot);
+  return suspended;
+}
+
+// A process of an Orbel.exe that never runs a line (created suspended): it
+// shows no window, so only an installer that ends processes by their image
+// name would end it. Ended here, by its handle, when the test is done.
+class NeverRunningOrbel {
+ public:
+  explicit NeverRunningOrbel(const std::wstring& exe) {
+    std::wstring command_line = L"\"" + exe + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    if (CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                       &startup, &info_)) {
+      started_ = true;
+    }
+  }
+  NeverRunningOrbel(const NeverRunningOrbel&) = delete;
+  NeverRunningOrbel& operator=(const NeverRunningOrbel&) = delete;
+  ~NeverRunningOrbel() {
+    if (!started_) return;
+    TerminateProcess(info_.hProcess, 0);
+    WaitForSingleObject(info_.hProcess, EXIT_TIMEOUT_MS);
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+  }
+
+  bool running() const { return started_ && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
+
+ private:
+  PROCESS_INFORMATION info_{};
+  bool started_ = false;
+};
+
+// An Orbel that does not quit when the uninstall asks it to: the installer
+// waits for it (CLOSE_TIMEOUT_MS), ends that process, found through its
+// window, and then gives back the lid-close setting the ended Orbel still
+// held, as after a crash.
+TEST_F(Installer, EndsAnOrbelThatDoesNotQuitAndGivesTheLidBack) {
+  const PrefixSnapshot before = take_snapshot();
+  ASSERT_EQ(install(RELEASE_MSI), 0u);
+
+  store_session({1, 0, 0});
+  OrbelProcess hung(default_install_dir() + L"Orbel.exe");
+  ASSERT_TRUE(hung.start());
+  ASSERT_EQ(users_lid(), HELD_LID) << "the session does not hold the lid: is the stand-in powrprof.dll loaded?";
+  ASSERT_GT(suspend_threads(hung.pid()), 0) << "no thread of Orbel (PID " << hung.pid() << ") could be suspended";
+  ASSERT_FALSE(hung.answers(ANSWER_WAIT_MS)) << "Orbel still takes messages";
+  const NeverRunningOrbel bystander(orbel_exe());
+  ASSERT_TRUE(bystander.running()) << "cannot start " << utf8(orbel_exe()) << " suspended: " << GetLastError();
+
+  ASSERT_EQ(uninstall(RELEASE_MSI), 0u);
+
+  EXPECT_EQ(exit_code(hung), ENDED_BY_INSTALLER_EXIT_CODE)
+      << "Orbel (PID " << hung.pid() << ") was not ended by the installer";
+  EXPECT_TRUE(bystander.running()) << "an Orbel.exe without a window was ended too";
+  EXPECT_TRUE(orbel_windows().empty()) << "an Orbel is running after the uninstall";
+  EXPECT_FALSE(installed(release_code_));
+  EXPECT_EQ(users_lid(), USERS_LID) << "the user's lid-close setting is not back";
+
   const std::vector<std::string> left = changes(before, take_snapshot());
   std::string listed;
   for (const std::string& line : left) listed += "\n  " + line;

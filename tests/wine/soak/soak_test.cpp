@@ -44,6 +44,11 @@ constexpr std::uint32_t SHUFFLE_SEED = 20240611;
 
 // How long one step may take before Orbel counts as hung.
 constexpr DWORD STEP_TIMEOUT_MS = 10000;
+// How long WM_CANCELMODE may take to close the menu: far more than it takes
+// (a whole batch takes some 50 ms on a quiet machine). After the most misses
+// the soak stops trying it, so that a broken close costs seconds, not minutes.
+constexpr DWORD CANCEL_MODE_TIMEOUT_MS = 5000;
+constexpr std::size_t CANCEL_MODE_MAX_MISSES = 3;
 // GDI objects Wine may allocate lazily in the middle of the soak (caches).
 constexpr long GDI_SLACK = 16;
 
@@ -209,6 +214,7 @@ TEST_F(Soak, ThousandsOfCommandsWithMenusThemeChangesAndTaskbarRestarts) {
     std::size_t commands = 0, menus = 0, closed_by_escape = 0, closed_by_cancel_mode = 0, theme_changes = 0,
                 taskbar_posts = 0;
   } n;
+  // The batches, warm-up ones included, in which WM_CANCELMODE left the menu open.
   std::vector<std::string> cancel_mode_failures;
   DWORD light = 0;
 
@@ -249,15 +255,21 @@ TEST_F(Soak, ThousandsOfCommandsWithMenusThemeChangesAndTaskbarRestarts) {
     if (value_exists(RUN_KEY, RUN_VALUE) != autostart_before) mismatch += " the Run value changed;";
 
     // Closed by Escape, or every other time by WM_CANCELMODE to the owner,
-    // as when another window takes the foreground.
+    // as when another window takes the foreground, and as the installer
+    // closes the menu before it asks Orbel to quit. A menu WM_CANCELMODE
+    // left open is closed by Escape, so that the soak goes on, and counts
+    // as a failure at the end. Wine's menu loop ends the menu on any
+    // WM_CANCELMODE in the thread's queue before dispatching it, so this
+    // cannot tell whether Orbel's window procedure passes it on to
+    // DefWindowProc, as Windows needs; the host dispatch table checks that.
     const auto closed = [&] { return orbel.open_menu() == nullptr; };
     bool gone = false;
-    if (index % 2 == 1) {
+    if (index % 2 == 1 && cancel_mode_failures.size() < CANCEL_MODE_MAX_MISSES) {
       orbel.post(WM_CANCELMODE, 0, 0);
-      gone = poll_until(2000, closed);
+      gone = poll_until(CANCEL_MODE_TIMEOUT_MS, closed);
       if (gone) {
         ++n.closed_by_cancel_mode;
-      } else if (cancel_mode_failures.size() < 3) {
+      } else {
         cancel_mode_failures.push_back("batch " + std::to_string(index));
       }
     }
@@ -305,13 +317,13 @@ TEST_F(Soak, ThousandsOfCommandsWithMenusThemeChangesAndTaskbarRestarts) {
             << " (live entries of Wine's GDI handle table)\n"
             << "soak: windows " << windows_before << " -> " << windows_after << "\n"
             << "soak: other USER objects (menus, icons) not counted: Wine's GetGuiResources is a stub\n";
-  if (!cancel_mode_failures.empty()) {
-    std::cout << "soak: WM_CANCELMODE did not close the menu (closed by Escape instead) in";
-    for (const std::string& f : cancel_mode_failures) std::cout << " " << f;
-    std::cout << "\n";
-  }
+  std::string cancel_mode_missed;
+  for (const std::string& f : cancel_mode_failures) cancel_mode_missed += " " + f;
 
   EXPECT_TRUE(orbel.answers(STEP_TIMEOUT_MS));
+  EXPECT_GT(n.closed_by_cancel_mode, 0u);
+  EXPECT_TRUE(cancel_mode_failures.empty())
+      << "WM_CANCELMODE did not close the menu (closed by Escape instead) in" << cancel_mode_missed;
   EXPECT_EQ(session_mismatch(expected), "");
   EXPECT_EQ(value_exists(RUN_KEY, RUN_VALUE), autostart_before);
   EXPECT_LE(gdi_after, gdi_before + GDI_SLACK) << "GDI objects grew";

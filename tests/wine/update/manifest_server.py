@@ -2,7 +2,8 @@
 """The maker's web host as the update test needs it: HTTPS on one address,
 serving files from a directory, with every connection and request logged.
 
-    manifest_server.py --cert C --key K --root DIR --log FILE --ready FILE [--address A] [--port P]
+    manifest_server.py --cert C --key K --root DIR --log FILE --ready FILE --newer-version V
+                       [--address A] [--port P]
 
 The log gets one line per event, flushed at once, so the test program (which
 reads it through Wine's Z: drive) sees it while the server runs:
@@ -12,8 +13,9 @@ reads it through Wine's Z: drive) sees it while the server runs:
     NO-REQUEST                              it closed before sending a request
     GET <path> <status> host=<Host> agent=<User-Agent>
 
-A missing file is answered 404 with a body that looks like a manifest naming a
-far newer version, so a client that reads bodies of failed requests shows it.
+A missing file is answered 404 with a body that looks like a manifest naming
+V, a version newer than Orbel's, so a client that reads bodies of failed
+requests shows it.
 The ready file is written once the socket listens.
 """
 
@@ -24,8 +26,6 @@ import socket
 import ssl
 import sys
 
-NOT_FOUND_BODY = b'{"windows": "9.9.9"}\n'
-
 
 def main():
     parser = argparse.ArgumentParser()
@@ -34,6 +34,7 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--log", required=True)
     parser.add_argument("--ready", required=True)
+    parser.add_argument("--newer-version", required=True)
     parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=443)
     args = parser.parse_args()
@@ -45,6 +46,7 @@ def main():
         log.flush()
 
     root = os.path.realpath(args.root)
+    not_found_body = f'{{"windows": "{args.newer_version}"}}\n'.encode()
 
     class Handler(http.server.BaseHTTPRequestHandler):
         # HTTP/1.0: one request per connection, so the client pools nothing.
@@ -67,7 +69,7 @@ def main():
             record(f"GET {self.path} {status} host={self.headers.get('Host', '')} "
                    f"agent={self.headers.get('User-Agent', '')}")
             if body is None:
-                body = NOT_FOUND_BODY
+                body = not_found_body
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(body)))

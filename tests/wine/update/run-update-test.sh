@@ -4,6 +4,9 @@
 #
 #   run-update-test.sh TEMPLATE_DIR EMULATOR TEST_EXE [TEST ARGS...]
 #
+# ORBEL_NEWER_VERSION (from ctest) names a version newer than Orbel's: the
+# web host's 404 answers carry a manifest of it.
+#
 # Orbel fetches https://www.dremmholt.no/verktoy/orbel.json. To answer that
 # without touching the machine or the internet, everything of the run lives in
 # private namespaces made for it:
@@ -38,8 +41,8 @@ skip() {
 }
 
 if [[ ${1:-} != --inside ]]; then
-  if (($# < 3)); then
-    echo "usage: $0 TEMPLATE_DIR EMULATOR TEST_EXE [TEST ARGS...]" >&2
+  if (($# < 3)) || [[ -z ${ORBEL_NEWER_VERSION:-} ]]; then
+    echo "usage: ORBEL_NEWER_VERSION=V $0 TEMPLATE_DIR EMULATOR TEST_EXE [TEST ARGS...]" >&2
     exit 2
   fi
   ((EUID == 0)) || skip "not root: private namespaces and port 443 need root"
@@ -113,7 +116,8 @@ pki() {
 
 mkdir -p "$tmp/www/verktoy"
 python3 "$here/manifest_server.py" --cert "$tmp/server.pem" --key "$tmp/server.key" --root "$tmp/www" \
-  --log "$tmp/server.log" --ready "$tmp/server.ready" </dev/null >"$tmp/server.out" 2>&1 &
+  --log "$tmp/server.log" --ready "$tmp/server.ready" --newer-version "$ORBEL_NEWER_VERSION" \
+  </dev/null >"$tmp/server.out" 2>&1 &
 server_pid=$!
 # shellcheck disable=SC2317 # run by wait_until
 server_ready() { [[ -s $tmp/server.ready ]] || ! kill -0 "$server_pid" 2>/dev/null; }

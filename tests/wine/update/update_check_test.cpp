@@ -292,16 +292,19 @@ std::string update_case_name(const ::testing::TestParamInfo<UpdateCase>& param) 
 
 #define MANIFEST_REQUEST "GET /verktoy/orbel.json"
 #define BY_ORBEL " host=www.dremmholt.no agent=Orbel"
+#define NEWER_MANIFEST "{\"windows\": \"" ORBEL_NEWER_VERSION "\"}\n"
+#define SAME_MANIFEST "{\"windows\": \"" ORBEL_PROJECT_VERSION "\"}\n"
 
-// The 404 answer carries a body that names 9.9.9 (see manifest_server.py),
-// and the untrusted host serves 1.5.1: neither may be believed.
+// Orbel's own version and the next one come from the project's version
+// (CMake). The 404 answer carries a body that names the next one too (see
+// manifest_server.py), and so does the untrusted host: neither may be believed.
 INSTANTIATE_TEST_SUITE_P(
     Cases, UpdateCheck,
     ::testing::Values(
-        UpdateCase{"NewerVersion", "{\"windows\": \"1.5.1\"}\n", true, MANIFEST_REQUEST " 200" BY_ORBEL, true},
-        UpdateCase{"SameVersion", "{\"windows\": \"1.5.0\"}\n", true, MANIFEST_REQUEST " 200" BY_ORBEL, false},
+        UpdateCase{"NewerVersion", NEWER_MANIFEST, true, MANIFEST_REQUEST " 200" BY_ORBEL, true},
+        UpdateCase{"SameVersion", SAME_MANIFEST, true, MANIFEST_REQUEST " 200" BY_ORBEL, false},
         UpdateCase{"NoManifest", nullptr, true, MANIFEST_REQUEST " 404" BY_ORBEL, false},
-        UpdateCase{"UntrustedCertificate", "{\"windows\": \"1.5.1\"}\n", false, nullptr, false}),
+        UpdateCase{"UntrustedCertificate", NEWER_MANIFEST, false, nullptr, false}),
     update_case_name);
 
 }  // namespace
