@@ -14,8 +14,13 @@ bool lid_backup_left();
 // resuming the override.
 bool store_session_off();
 
-// Removes the Run value when it starts `exe` (quoted or not, in any letter
-// case), and leaves a value that starts another copy alone.
+// Whether the Run value "Orbel" starts exactly the program `exe`: its program
+// part (quoted or not, arguments ignored), environment variables expanded,
+// names the same full path as `exe` ("/" or "\\", ".." and letter case alike).
+bool run_value_starts(const wchar_t* exe);
+
+// Removes the Run value when it starts `exe`, and leaves a value that starts
+// another copy alone.
 void forget_run_value_of(const wchar_t* exe);
 
 // Removes Orbel's key with everything in it, unless a lid-close backup is
