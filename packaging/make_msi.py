@@ -5,7 +5,11 @@ sum beside it:
 
     make_msi.py OUT.msi --wxs orbel.wxs --version 1.5.0 --exe Orbel.exe
                 --setup-dll orbel_setup.dll --icon orbel.ico --source-date UNIX_SECONDS
-                [--cert CERT.pem --key KEY.pem]
+                [--cert CERT.pem --key KEY.pem [--timestamp-url URL]]
+
+The setup DLL goes into the package as given: the build signs it first when
+the release is signed (signing.py), since Windows judges the DLL that
+Windows Installer loads from the package on its own.
 
 What wixl would otherwise take from the moment or from chance:
   - the summary information's creation and save times: the clock, so wixl
@@ -70,6 +74,7 @@ def main():
     parser.add_argument("--source-date", required=True, type=int)
     parser.add_argument("--cert")
     parser.add_argument("--key")
+    parser.add_argument("--timestamp-url")
     args = parser.parse_args()
 
     out = Path(args.out).resolve()
@@ -92,7 +97,7 @@ def main():
              "-o", str(unsigned), str(wxs)], cwd=staging, env=env)
         run(["msibuild", str(unsigned), "-s", SUMMARY_NAME, SUMMARY_AUTHOR, SUMMARY_TEMPLATE,
              package_code(args.version, inputs)])
-        sign_or_copy(unsigned, out, args.cert, args.key, args.source_date)
+        sign_or_copy(unsigned, out, args.cert, args.key, args.source_date, args.timestamp_url)
 
     digest = hashlib.sha256(out.read_bytes()).hexdigest()
     Path(str(out) + ".sha256").write_text(f"{digest}  {out.name}\n")

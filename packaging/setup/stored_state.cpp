@@ -11,8 +11,13 @@ namespace orbel_setup {
 namespace {
 
 constexpr WCHAR QUOTE = L'"';
+constexpr WCHAR BLANK = L' ';
+constexpr WCHAR TAB = L'\t';
 
 WCHAR run_value[MAX_TEXT_UNITS];
+WCHAR expanded[MAX_TEXT_UNITS];
+WCHAR full_program[MAX_TEXT_UNITS];
+WCHAR full_exe[MAX_TEXT_UNITS];
 
 bool value_exists(const wchar_t* key, const wchar_t* name) {
   return RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
@@ -38,20 +43,30 @@ ValueRead read_value(const wchar_t* name, DWORD types, DWORD size, DWORD other_s
   return read;
 }
 
-// The Run value's program, without the quotes around it; null when the value
-// is missing, not a string or longer than any path.
-const wchar_t* run_value_program() {
+// The Run value as stored, unexpanded; null when it is missing, not a string
+// or longer than any command line.
+WCHAR* read_run_value() {
   DWORD size = sizeof run_value - sizeof(WCHAR);
-  if (RegGetValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE, RRF_RT_REG_SZ, nullptr, run_value, &size) != ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                   run_value, &size) != ERROR_SUCCESS)
     return nullptr;
-  WCHAR* text = run_value;
-  const int length = lstrlenW(text);
-  if (length >= 2 && text[0] == QUOTE && text[length - 1] == QUOTE) {
-    text[length - 1] = L'\0';
-    ++text;
-  }
-  return text;
+  return run_value;
 }
+
+// Whether `program`, its environment variables expanded and made a full path
+// as Windows makes one ("/" as "\", ".." resolved), names the same file as
+// `exe`, made full the same way, in any letter case.
+bool same_program(const wchar_t* program, const wchar_t* exe) {
+  const DWORD expanded_units = ExpandEnvironmentStringsW(program, expanded, MAX_TEXT_UNITS);
+  if (expanded_units == 0 || expanded_units > MAX_TEXT_UNITS) return false;
+  const DWORD program_units = GetFullPathNameW(expanded, MAX_TEXT_UNITS, full_program, nullptr);
+  const DWORD exe_units = GetFullPathNameW(exe, MAX_TEXT_UNITS, full_exe, nullptr);
+  if (program_units == 0 || program_units >= MAX_TEXT_UNITS || exe_units == 0 || exe_units >= MAX_TEXT_UNITS)
+    return false;
+  return CompareStringOrdinal(full_program, -1, full_exe, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool blank(WCHAR c) { return c == BLANK || c == TAB; }
 
 }  // namespace
 
@@ -64,14 +79,35 @@ bool lid_backup_left() {
   return orbel::is_backup(orbel::lid_record(ac.stored, dc.stored, plan.stored, plan_is_null));
 }
 
+bool run_value_starts(const wchar_t* exe) {
+  WCHAR* text = read_run_value();
+  if (text == nullptr) return false;
+  while (blank(*text)) ++text;
+  if (*text == QUOTE) {
+    // Quoted: the program is what the quotes hold; arguments follow.
+    WCHAR* end = text + 1;
+    while (*end != L'\0' && *end != QUOTE) ++end;
+    *end = L'\0';
+    return same_program(text + 1, exe);
+  }
+  // Unquoted: Windows takes the text up to the first blank as the program
+  // and, when no such file exists, up to the next blank, and so on. The
+  // uninstall looks once the file has gone, so any of these that names `exe`
+  // counts.
+  for (WCHAR* end = text;; ++end) {
+    if (*end != L'\0' && !blank(*end)) continue;
+    const WCHAR kept = *end;
+    *end = L'\0';
+    const bool same = end != text && same_program(text, exe);
+    *end = kept;
+    if (same) return true;
+    if (kept == L'\0') return false;
+  }
+}
+
 bool store_session_off() {
   const std::uint64_t off = 0;
   return RegSetKeyValueW(HKEY_CURRENT_USER, ORBEL_KEY, VALUE_ON, REG_QWORD, &off, sizeof off) == ERROR_SUCCESS;
-}
-
-bool run_value_starts(const wchar_t* exe) {
-  const wchar_t* program = run_value_program();
-  return program != nullptr && CompareStringOrdinal(program, -1, exe, -1, TRUE) == CSTR_EQUAL;
 }
 
 bool other_copy_starts_at_logon(const wchar_t* exe) {

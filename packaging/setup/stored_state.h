@@ -16,7 +16,9 @@ bool lid_backup_left();
 // resuming the override.
 bool store_session_off();
 
-// Whether the Run value starts `exe` (quoted or not, in any letter case).
+// Whether the Run value "Orbel" starts exactly the program `exe`: its program
+// part (quoted or not, arguments ignored), environment variables expanded,
+// names the same full path as `exe` ("/" or "\\", ".." and letter case alike).
 bool run_value_starts(const wchar_t* exe);
 
 // Whether a Run value is there that starts another copy of Orbel than `exe`

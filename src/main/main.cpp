@@ -39,6 +39,15 @@ int main() {
     const std::vector<WCHAR> taskbar_created = to_wide(TASKBAR_CREATED_MESSAGE);
     session.taskbar_created_message = RegisterWindowMessageW(taskbar_created.data());
   }
+  // Run elevated ("Run as administrator"), Orbel would hear nothing from
+  // Explorer or an unelevated installer: Windows drops their messages to a
+  // more privileged window unless it lets each one through. These four are
+  // what they send: the new taskbar, the icon's clicks, the quit and the
+  // closing of an open menu before it.
+  for (const UINT message : {session.taskbar_created_message, WM_TRAY_CALLBACK, static_cast<UINT>(WM_CLOSE),
+                             static_cast<UINT>(WM_CANCELMODE)}) {
+    if (message != 0) ChangeWindowMessageFilterEx(session.window, message, MSGFLT_ALLOW, nullptr);
+  }
   refresh_tray_icon(NIM_ADD);
   apply_state();
   SetTimer(session.window, TICK_TIMER_ID, TICK_INTERVAL_MS, nullptr);

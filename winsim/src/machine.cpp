@@ -243,6 +243,7 @@ void reset() {
   m.events.clear();
   m.process = 1;
   m.next_process = 2;
+  m.elevated_processes.clear();
   m.execution_state.clear();
   m.windows.clear();
   m.classes.clear();

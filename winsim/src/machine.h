@@ -50,6 +50,10 @@ struct Window {
   WNDPROC proc;
   int process;
   bool alive;
+  // Messages the window takes from a lower integrity level
+  // (ChangeWindowMessageFilterEx); they matter only while its process is
+  // elevated.
+  std::set<UINT> allowed_from_lower = {};
 };
 
 struct Timer {
@@ -104,6 +108,7 @@ struct Machine {
 
   int process = 1;
   int next_process = 2;
+  std::set<int> elevated_processes;
   std::thread::id main_thread;
   std::map<std::thread::id, EXECUTION_STATE> execution_state;
 
@@ -188,6 +193,10 @@ void reset_power();
 void free_local_allocations();
 void reset_kernel();
 void end_windows_of(int process);
+// Whether a message from a process at the user's medium integrity level
+// reaches `window`: always, unless the window's process is elevated and its
+// message filter does not let `message` through.
+bool passes_integrity_filter(HWND window, UINT message);
 void end_gdi_of(int process);
 void end_kernel_objects_of(int process);
 void end_menus_of(int process);

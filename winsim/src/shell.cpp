@@ -121,8 +121,15 @@ namespace winsim {
 std::vector<TrayIcon> tray_icons() { return machine().tray; }
 
 void restart_shell() {
-  machine().tray.clear();
-  post_broadcast(RegisterWindowMessageW(u"TaskbarCreated"), 0, 0);
+  Machine& m = machine();
+  m.tray.clear();
+  // Explorer runs at the user's medium integrity level: an elevated
+  // process's window hears the broadcast only through its message filter.
+  const UINT taskbar_created = RegisterWindowMessageW(u"TaskbarCreated");
+  for (const auto& entry : m.windows) {
+    const auto window = reinterpret_cast<HWND>(entry.first);
+    if (entry.second.alive) post_from_unelevated(window, taskbar_created, 0, 0);
+  }
 }
 
 std::size_t live_bitmaps() { return machine().bitmaps.size(); }

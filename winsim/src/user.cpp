@@ -27,6 +27,12 @@ void advance_to(Machine& m, std::uint64_t target_ms) {
 
 }  // namespace
 
+bool passes_integrity_filter(HWND window, UINT message) {
+  const Window* w = live_window(window);
+  if (!w) return false;
+  return machine().elevated_processes.count(w->process) == 0 || w->allowed_from_lower.count(message) != 0;
+}
+
 void end_windows_of(int process) {
   Machine& m = machine();
   for (auto& entry : m.windows)
@@ -241,6 +247,40 @@ UINT RegisterWindowMessageW(LPCWSTR name) {
   return number;
 }
 
+BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT change_filter) {
+  if (enter("ChangeWindowMessageFilterEx",
+            hex(message) + ", " + std::to_string(action) + ", " + (change_filter ? "struct" : "NULL"))) {
+    set_last_error(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  Window* w = live_window(window);
+  if (!w) {
+    set_last_error(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  // Only the window's own process may change its filter.
+  if (w->process != machine().process) {
+    set_last_error(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if ((change_filter && change_filter->cbSize != sizeof(CHANGEFILTERSTRUCT)) ||
+      (action != MSGFLT_RESET && action != MSGFLT_ALLOW && action != MSGFLT_DISALLOW)) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD status = MSGFLTINFO_NONE;
+  if (action == MSGFLT_RESET) {
+    // Back to the default filter; `message` is ignored.
+    w->allowed_from_lower.clear();
+  } else if (action == MSGFLT_ALLOW) {
+    if (!w->allowed_from_lower.insert(message).second) status = MSGFLTINFO_ALREADYALLOWED_FORWND;
+  } else if (w->allowed_from_lower.erase(message) == 0) {
+    status = MSGFLTINFO_ALREADYDISALLOWED_FORWND;
+  }
+  if (change_filter) change_filter->ExtStatus = status;
+  return TRUE;
+}
+
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse_ms, TIMERPROC timer_proc) {
   if (enter("SetTimer", std::to_string(id) + ", " + std::to_string(elapse_ms) + ", " + (timer_proc ? "proc" : "NULL")))
     return 0;
@@ -306,6 +346,26 @@ std::size_t live_windows() {
 }
 
 bool is_window(HWND window) { return live_window(window) != nullptr; }
+
+void set_elevated(bool elevated) {
+  Machine& m = machine();
+  if (elevated) {
+    m.elevated_processes.insert(m.process);
+  } else {
+    m.elevated_processes.erase(m.process);
+  }
+}
+
+bool post_from_unelevated(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (!passes_integrity_filter(window, message)) return false;
+  MSG msg{};
+  msg.hwnd = window;
+  msg.message = message;
+  msg.wParam = wparam;
+  msg.lParam = lparam;
+  machine().queue.push_back(msg);
+  return true;
+}
 
 void post_broadcast(UINT message, WPARAM wparam, LPARAM lparam) {
   for (const auto& entry : machine().windows) {

@@ -3,6 +3,7 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <shobjidl.h>
+#include <tlhelp32.h>
 
 #include <fstream>
 #include <iterator>
@@ -17,7 +18,7 @@ constexpr DWORD MAX_TEXT = 32768;
 
 }  // namespace
 
-DWORD run_msiexec(const std::wstring& arguments) {
+HANDLE start_msiexec(const std::wstring& arguments) {
   std::wstring command_line = L"msiexec " + arguments + L" /qn";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -26,11 +27,17 @@ DWORD run_msiexec(const std::wstring& arguments) {
   startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(MSIEXEC, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-    return MSIEXEC_FAILED;
+    return nullptr;
   CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+DWORD run_msiexec(const std::wstring& arguments) {
+  HANDLE process = start_msiexec(arguments);
+  if (process == nullptr) return MSIEXEC_FAILED;
   DWORD code = MSIEXEC_FAILED;
-  if (WaitForSingleObject(info.hProcess, MSIEXEC_TIMEOUT_MS) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hProcess);
+  if (WaitForSingleObject(process, MSIEXEC_TIMEOUT_MS) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+  CloseHandle(process);
   return code;
 }
 
@@ -139,6 +146,39 @@ std::wstring process_image(HANDLE process) {
   DWORD length = MAX_TEXT;
   if (!QueryFullProcessImageNameW(process, 0, text.data(), &length)) return L"";
   return std::wstring(text.data(), length);
+}
+
+namespace {
+
+std::vector<PROCESSENTRY32W> process_list() {
+  std::vector<PROCESSENTRY32W> processes;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return processes;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    processes.push_back(entry);
+  CloseHandle(snapshot);
+  return processes;
+}
+
+}  // namespace
+
+int processes_named(const wchar_t* name) {
+  int count = 0;
+  for (const PROCESSENTRY32W& entry : process_list())
+    if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+  return count;
+}
+
+std::wstring parent_program(DWORD pid) {
+  const std::vector<PROCESSENTRY32W> processes = process_list();
+  for (const PROCESSENTRY32W& child : processes) {
+    if (child.th32ProcessID != pid) continue;
+    for (const PROCESSENTRY32W& parent : processes)
+      if (parent.th32ProcessID == child.th32ParentProcessID) return parent.szExeFile;
+  }
+  return L"";
 }
 
 }  // namespace orbel_installer

@@ -15,6 +15,8 @@ constexpr DWORD MSIEXEC_TIMEOUT_MS = 120000;
 // What msiexec returns when it could not be run or did not finish in time.
 constexpr DWORD MSIEXEC_FAILED = 0xffffffff;
 
+// Starts "msiexec ARGUMENTS /qn" and returns its process (to close), or null.
+HANDLE start_msiexec(const std::wstring& arguments);
 // Runs "msiexec ARGUMENTS /qn" and returns its exit code (0: done).
 DWORD run_msiexec(const std::wstring& arguments);
 DWORD install(const std::wstring& msi, const std::wstring& properties = L"");
@@ -55,5 +57,12 @@ std::wstring list_dir(const std::wstring& dir);
 
 // The executable a process runs, or empty.
 std::wstring process_image(HANDLE process);
+
+// How many processes of the prefix run the program of that file name.
+int processes_named(const wchar_t* name);
+
+// The file name (no folder) of the program that process `pid`'s parent ran,
+// as the process list has it; empty when either is not listed.
+std::wstring parent_program(DWORD pid);
 
 }  // namespace orbel_installer

@@ -6,16 +6,20 @@
 //
 // Wine's own power-plan calls are stubs. This run's prefix has the stand-in
 // powrprof.dll (tests/wine/powrprof) in its system32 instead, and every
-// process the tests start, msiexec and the Orbel it starts included, loads it
-// (powrprof=n): the user's lid-close setting is a plan of the stand-in's.
+// process of the prefix loads it (put_standin_in_system32): the user's
+// lid-close setting is a plan of the stand-in's.
 //
 // Where Wine 8 differs from Windows, the check says so: it writes the
 // uninstall entry of a per-user package under HKLM (installer.h), writes no
 // DisplayIcon (the icon is checked where Apps & features reads an MSI's,
 // its ProductIcon), removes an older version without setting
 // UPGRADINGPRODUCTCODE (packaging/setup/setup_actions.cpp copes with that),
-// and removes every empty folder an install made, so the snapshot cannot show
-// whether the package's RemoveFolder entries do that on Windows.
+// removes every empty folder an install made, so the snapshot cannot show
+// whether the package's RemoveFolder entries do that on Windows, and runs
+// every process elevated, so the installer always takes the route it takes
+// when elevated on Windows (the upgrade's start of Orbel through the desktop
+// shell); that Windows then gives Orbel the desktop's unelevated rights is
+// beyond what Wine can show.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -23,6 +27,7 @@
 #include <tlhelp32.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,11 +51,33 @@ constexpr DWORD NO_START_WAIT_MS = 3000;
 
 const std::wstring RELEASE_MSI = windows_path(ORBEL_RELEASE_MSI);
 const std::wstring UPGRADE_MSI = windows_path(ORBEL_UPGRADE_MSI);
+const std::wstring VERSION_150_MSI = windows_path(ORBEL_VERSION_150_MSI);
+// Where the installer remembers its folder, apart from Orbel's settings.
+constexpr const wchar_t* INSTALLER_KEY = L"Software\\Orbel Setup";
+// The exit code the test gives an installer it kills.
+constexpr UINT KILLED_EXIT_CODE = 9;
+// What msiexec returns when a custom action refuses the install.
+constexpr DWORD INSTALL_FAILED = ERROR_INSTALL_FAILURE;
 
 std::string release_exe_bytes() { return file_bytes(windows_path(ORBEL_RELEASE_EXE)); }
 std::string upgrade_exe_bytes() { return file_bytes(windows_path(ORBEL_UPGRADE_EXE)); }
 
 std::string quoted(const std::wstring& path) { return "REG_SZ \"" + utf8(path) + "\""; }
+
+// INSTALLDIR=... for msiexec, without the folder's closing backslash: msiexec
+// would read \" as a quote.
+std::wstring install_dir_property(const std::wstring& dir) {
+  const bool slash = !dir.empty() && dir.back() == L'\\';
+  return L"INSTALLDIR=\"" + dir.substr(0, dir.size() - (slash ? 1 : 0)) + L"\"";
+}
+
+void set_run_value(DWORD type, const std::wstring& text) {
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE, type, text.c_str(),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+}
+
+std::wstring profile() { return known_folder(FOLDERID_Profile); }
 
 // GUID_SYSTEM_BUTTON_SUBGROUP and GUID_LIDCLOSE_ACTION; Windows' Balanced plan.
 constexpr GUID BUTTON_SUBGROUP = {0x4f971e89, 0xeebd, 0x4455, {0xa8, 0xde, 0x9e, 0x59, 0x04, 0x0e, 0x73, 0x47}};
@@ -103,10 +130,17 @@ std::string users_lid() {
 }
 
 // The stand-in is where this run's prefix keeps powrprof.dll; copied anew
-// when the build has changed it.
+// when the build has changed it. Wine loads it instead of its own for every
+// process of the prefix, also for an Orbel that the desktop's shell starts:
+// the shell did not get the tests' WINEDLLOVERRIDES, so the prefix's registry
+// says it (HKCU\Software\Wine\DllOverrides, read at each process's start).
 void put_standin_in_system32() {
   const std::wstring standin = windows_path(ORBEL_POWRPROF_STANDIN);
   const std::wstring system32 = known_folder(FOLDERID_System) + L"\\powrprof.dll";
+  const std::wstring native = L"native";
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"powrprof", REG_SZ, native.c_str(),
+                            static_cast<DWORD>((native.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
   if (file_bytes(system32) == file_bytes(standin)) return;
   ASSERT_TRUE(CopyFileW(standin.c_str(), system32.c_str(), FALSE)) << "copying the stand-in: " << GetLastError();
 }
@@ -141,15 +175,23 @@ DWORD exit_code(const OrbelProcess& orbel) {
   return code;
 }
 
-// The program the one running Orbel runs, whoever started it; empty (with a
+// The process of the one running Orbel, whoever started it; 0 (with a
 // failure) when not exactly one runs.
-std::wstring running_orbel_image() {
+DWORD running_orbel_pid() {
   if (!poll_until(START_TIMEOUT_MS, [] { return orbel_windows().size() == 1; })) {
     ADD_FAILURE() << orbel_windows().size() << " Orbel windows, one expected";
-    return L"";
+    return 0;
   }
   DWORD pid = 0;
   GetWindowThreadProcessId(orbel_windows().front(), &pid);
+  return pid;
+}
+
+// The program the one running Orbel runs; empty (with a failure) when not
+// exactly one runs.
+std::wstring running_orbel_image() {
+  const DWORD pid = running_orbel_pid();
+  if (pid == 0) return L"";
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (process == nullptr) return L"";
   const std::wstring image = process_image(process);
@@ -190,6 +232,7 @@ class Installer : public ::testing::Test {
     poll_until(EXIT_TIMEOUT_MS, [] { return orbel_windows().empty(); });
     forget_everything();
     forget_power_plans();
+    RegDeleteTreeW(HKEY_CURRENT_USER, INSTALLER_KEY);
   }
 
   std::wstring release_code_;
@@ -254,9 +297,7 @@ TEST_P(InstallerUpgrade, ClosesTheRunningOrbelKeepsItsStateAndStartsTheNewOne) {
   const UpgradeCase& c = GetParam();
   const std::wstring dir = c.chosen_folder ? chosen_folder() : default_install_dir();
   const std::wstring exe = dir + L"Orbel.exe";
-  // INSTALLDIR without its closing backslash: msiexec would read \" as a quote.
-  const std::wstring chosen = L"INSTALLDIR=\"" + dir.substr(0, dir.size() - 1) + L"\"";
-  ASSERT_EQ(install(RELEASE_MSI, c.chosen_folder ? chosen : L""), 0u);
+  ASSERT_EQ(install(RELEASE_MSI, c.chosen_folder ? install_dir_property(dir) : L""), 0u);
   ASSERT_TRUE(file_exists(exe));
 
   const Session session{1, unix_now() + 2 * HOUR, 2};
@@ -277,6 +318,10 @@ TEST_P(InstallerUpgrade, ClosesTheRunningOrbelKeepsItsStateAndStartsTheNewOne) {
   // The new Orbel resumed the session: the lid is held again, and the backup
   // still holds the user's setting.
   EXPECT_EQ(utf8(running_orbel_image()), utf8(exe)) << "no Orbel was started from the new files";
+  // Wine runs msiexec elevated, so the installer must not start Orbel itself
+  // but have the desktop's shell start it.
+  EXPECT_EQ(utf8(parent_program(running_orbel_pid())), "explorer.exe")
+      << "the elevated installer did not start Orbel through the desktop shell";
   expect_session(session);
   EXPECT_EQ(stored_run_value(), quoted(exe));
   EXPECT_TRUE(poll_until(EXIT_TIMEOUT_MS, [] { return users_lid() == HELD_LID; })) << users_lid();
@@ -507,6 +552,277 @@ TEST_F(Installer, EndsAnOrbelThatDoesNotQuitAndGivesTheLidBack) {
   std::string listed;
   for (const std::string& line : left) listed += "\n  " + line;
   EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
+}
+
+// What remembers the folder chosen at the first install: the uninstall, and
+// an upgrade and the uninstall after it, follow it there even when Orbel's own
+// settings are gone, and from version 1.5.0, which kept the folder among them.
+struct FolderMemoryCase {
+  const char* name;
+  bool from_version_150;  // the first install is version 1.5.0's package
+  bool settings_deleted;  // the user deletes HKCU\Software\Orbel after it
+  bool upgraded;          // the newer version is installed before the uninstall
+};
+
+std::ostream& operator<<(std::ostream& out, const FolderMemoryCase& c) { return out << c.name; }
+
+class InstallerFolderMemory : public Installer, public ::testing::WithParamInterface<FolderMemoryCase> {
+ protected:
+  static std::wstring chosen_folder() { return profile() + L"\\Orbel Tools\\"; }
+
+  void TearDown() override {
+    Installer::TearDown();
+    RemoveDirectoryW(chosen_folder().c_str());
+  }
+};
+
+TEST_P(InstallerFolderMemory, UninstallAndUpgradeFollowTheChosenFolder) {
+  const FolderMemoryCase& c = GetParam();
+  const std::wstring exe = chosen_folder() + L"Orbel.exe";
+  const PrefixSnapshot before = take_snapshot();
+  ASSERT_EQ(install(c.from_version_150 ? VERSION_150_MSI : RELEASE_MSI, install_dir_property(chosen_folder())), 0u);
+  ASSERT_TRUE(file_exists(exe));
+  // Start at logon as Orbel writes it.
+  ASSERT_NO_FATAL_FAILURE(set_run_value(REG_SZ, L"\"" + exe + L"\""));
+  if (c.settings_deleted) {
+    // What Orbel would have stored by then.
+    store_session({0, 0, 0});
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, ORBEL_KEY), ERROR_SUCCESS);
+  }
+
+  if (c.upgraded) {
+    ASSERT_EQ(install(UPGRADE_MSI), 0u);
+    EXPECT_TRUE(file_bytes(exe) == upgrade_exe_bytes()) << utf8(exe) << " is not the newer version's";
+    EXPECT_FALSE(file_exists(default_install_dir() + L"Orbel.exe")) << "the upgrade went to the default folder";
+    EXPECT_TRUE(installed(upgrade_code_));
+  }
+
+  ASSERT_EQ(uninstall(c.upgraded ? UPGRADE_MSI : c.from_version_150 ? VERSION_150_MSI : RELEASE_MSI), 0u);
+
+  EXPECT_FALSE(file_exists(exe));
+  EXPECT_FALSE(value_exists(RUN_KEY, RUN_VALUE)) << stored_run_value();
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
+}
+
+std::string folder_memory_case_name(const ::testing::TestParamInfo<FolderMemoryCase>& param) {
+  return param.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InstallerFolderMemory,
+                         ::testing::Values(FolderMemoryCase{"SettingsDeletedThenUninstalled", false, true, false},
+                                           FolderMemoryCase{"SettingsDeletedThenUpgraded", false, true, true},
+                                           FolderMemoryCase{"UpgradedFromVersion150", true, false, true},
+                                           FolderMemoryCase{"SettingsDeletedThenUpgradedFromVersion150", true, true,
+                                                            true}),
+                         folder_memory_case_name);
+
+// The Run value as someone other than Orbel may have written it: the
+// uninstall removes it whenever its program is the installed Orbel.exe,
+// however spelled, and keeps one that starts another program.
+struct RunValueCase {
+  const char* name;
+  const wchar_t* install_dir;  // under the profile; null for the default folder
+  DWORD type;
+  std::wstring (*value)(const std::wstring& exe);  // exe: the installed Orbel.exe, as Windows names it
+  bool removed;
+};
+
+std::ostream& operator<<(std::ostream& out, const RunValueCase& c) { return out << c.name; }
+
+class InstallerRunValue : public Installer, public ::testing::WithParamInterface<RunValueCase> {
+ protected:
+  void TearDown() override {
+    Installer::TearDown();
+    for (const wchar_t* folder : {L"\\Tools2\\Orbel", L"\\Tools2", L"\\Tools"})
+      RemoveDirectoryW((profile() + folder).c_str());
+  }
+};
+
+TEST_P(InstallerRunValue, UninstallRemovesItWhenItStartsTheInstalledOrbel) {
+  const RunValueCase& c = GetParam();
+  const std::wstring dir = c.install_dir ? profile() + c.install_dir : default_install_dir();
+  const PrefixSnapshot before = take_snapshot();
+  ASSERT_EQ(install(RELEASE_MSI, c.install_dir ? install_dir_property(dir) : L""), 0u);
+  // The program as Windows names it, with any ".." resolved.
+  wchar_t full[MAX_PATH] = {};
+  ASSERT_NE(GetFullPathNameW((dir + L"Orbel.exe").c_str(), MAX_PATH, full, nullptr), 0u);
+  ASSERT_TRUE(file_exists(full));
+  const std::wstring value = c.value(full);
+  ASSERT_NO_FATAL_FAILURE(set_run_value(c.type, value));
+
+  ASSERT_EQ(uninstall(RELEASE_MSI), 0u);
+
+  EXPECT_EQ(value_exists(RUN_KEY, RUN_VALUE), !c.removed) << utf8(value);
+  if (!c.removed) forget_run_value();
+  // Wine's msiexec leaves the folder above one given with "..", which the
+  // package never names; only the package's own leftovers count here.
+  if (c.install_dir) RemoveDirectoryW((profile() + L"\\Tools2").c_str());
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the uninstall left the prefix changed:" << listed;
+}
+
+std::wstring quoted_exe(const std::wstring& exe) { return L"\"" + exe + L"\""; }
+std::wstring with_argument(const std::wstring& exe) { return L"\"" + exe + L"\" /minimized"; }
+std::wstring forward_slashes(const std::wstring& exe) {
+  std::wstring text = exe;
+  for (wchar_t& ch : text)
+    if (ch == L'\\') ch = L'/';
+  return quoted_exe(text);
+}
+std::wstring trailing_blank(const std::wstring& exe) { return exe + L" "; }
+std::wstring upper_case(const std::wstring& exe) {
+  std::wstring text = exe;
+  CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return quoted_exe(text);
+}
+std::wstring through_variable(const std::wstring&) { return L"\"%LOCALAPPDATA%\\Programs\\Orbel\\Orbel.exe\""; }
+std::wstring longer_name(const std::wstring& exe) { return exe + L".old /minimized"; }
+
+std::string run_value_case_name(const ::testing::TestParamInfo<RunValueCase>& param) { return param.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InstallerRunValue,
+    ::testing::Values(RunValueCase{"Quoted", nullptr, REG_SZ, quoted_exe, true},
+                      RunValueCase{"QuotedWithAnArgument", nullptr, REG_SZ, with_argument, true},
+                      RunValueCase{"ForwardSlashes", nullptr, REG_SZ, forward_slashes, true},
+                      RunValueCase{"UnquotedWithATrailingBlank", nullptr, REG_SZ, trailing_blank, true},
+                      RunValueCase{"OtherLetterCase", nullptr, REG_SZ, upper_case, true},
+                      RunValueCase{"ThroughAnEnvironmentVariable", nullptr, REG_EXPAND_SZ, through_variable, true},
+                      RunValueCase{"InstallDirWithDotDot", L"\\Tools\\..\\Tools2\\Orbel\\", REG_SZ, quoted_exe, true},
+                      RunValueCase{"AnotherProgramNamedLikeIt", nullptr, REG_SZ, longer_name, false}),
+    run_value_case_name);
+
+// A folder in which Orbel.exe's path would not fit Windows' limit (259
+// characters and the terminating 0) is refused before anything changes, even
+// a running Orbel; the longest one that fits installs.
+struct LongFolderCase {
+  const char* name;
+  int exe_path_length;
+  bool installs;
+};
+
+std::ostream& operator<<(std::ostream& out, const LongFolderCase& c) { return out << c.name; }
+
+class InstallerLongFolder : public Installer, public ::testing::WithParamInterface<LongFolderCase> {
+ protected:
+  // A folder under the profile, in parts of at most 100 characters, such
+  // that its Orbel.exe has `length` characters.
+  static std::wstring folder_for(int length) {
+    std::wstring dir = profile();
+    const int wanted = length - static_cast<int>(std::wstring(L"\\Orbel.exe").size());
+    while (static_cast<int>(dir.size()) < wanted) {
+      const int part = std::min(100, wanted - static_cast<int>(dir.size()) - 1);
+      dir += L"\\" + std::wstring(static_cast<std::size_t>(std::max(part, 1)), L'L');
+    }
+    return dir + L"\\";
+  }
+
+  void TearDown() override {
+    Installer::TearDown();
+    std::wstring dir = folder_for(GetParam().exe_path_length);
+    while (dir.size() > profile().size() + 1) {
+      dir.pop_back();
+      RemoveDirectoryW(dir.c_str());
+      dir.erase(dir.find_last_of(L'\\') + 1);
+    }
+  }
+};
+
+TEST_P(InstallerLongFolder, IsRefusedWhenOrbelCouldNotStartFromIt) {
+  const LongFolderCase& c = GetParam();
+  const std::wstring dir = folder_for(c.exe_path_length);
+  const std::wstring exe = dir + L"Orbel.exe";
+  ASSERT_EQ(static_cast<int>(exe.size()), c.exe_path_length) << utf8(exe);
+  OrbelProcess running(windows_path(ORBEL_RELEASE_EXE));
+  ASSERT_TRUE(running.start());
+  const PrefixSnapshot before = take_snapshot();
+
+  const DWORD code = install(RELEASE_MSI, install_dir_property(dir));
+
+  if (c.installs) {
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(file_exists(exe));
+    EXPECT_TRUE(installed(release_code_));
+    return;
+  }
+  EXPECT_EQ(code, INSTALL_FAILED);
+  EXPECT_FALSE(installed(release_code_));
+  EXPECT_TRUE(running.running()) << "the refused install closed the running Orbel";
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the refused install changed the prefix:" << listed;
+}
+
+std::string long_folder_case_name(const ::testing::TestParamInfo<LongFolderCase>& param) {
+  return param.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InstallerLongFolder,
+                         ::testing::Values(LongFolderCase{"LongestThatFits", MAX_PATH - 1, true},
+                                           LongFolderCase{"OneCharacterTooLong", MAX_PATH, false}),
+                         long_folder_case_name);
+
+// "msiexec /x" of the package while it is not installed (Windows answers
+// 1605 and runs nothing; Wine 8 runs the uninstall's sequence): the package
+// itself must leave a running Orbel, its session and its Run value alone.
+TEST_F(Installer, UninstallOfAPackageThatIsNotInstalledTouchesNothing) {
+  const std::wstring copy = windows_path(ORBEL_RELEASE_EXE);
+  ASSERT_NO_FATAL_FAILURE(set_run_value(REG_SZ, L"\"" + copy + L"\""));
+  store_session({1, 0, 0});
+  OrbelProcess orbel(copy);
+  ASSERT_TRUE(orbel.start());
+  ASSERT_EQ(users_lid(), HELD_LID);
+  const PrefixSnapshot before = take_snapshot();
+
+  uninstall(RELEASE_MSI);
+
+  EXPECT_TRUE(orbel.running()) << "the uninstall closed Orbel";
+  EXPECT_EQ(stored_run_value(), quoted(copy));
+  expect_session({1, 0, 0});
+  const std::vector<std::string> left = changes(before, take_snapshot());
+  std::string listed;
+  for (const std::string& line : left) listed += "\n  " + line;
+  EXPECT_TRUE(left.empty()) << "the uninstall changed the prefix:" << listed;
+}
+
+// An upgrade whose installer is killed while it removes the older version.
+// Windows Installer sets UPGRADINGPRODUCTCODE in that removal itself; Wine
+// sets none and runs the removal as an msiexec of its own, which goes on
+// after the newer one is killed. What this shows is the package's own guard
+// (setup_actions.cpp): once the removal's first action has run, which is
+// before the older Orbel.exe goes, the removal keeps the user's session and
+// start at logon, though it was killed halfway. Orbel is then not installed
+// until the installer runs again.
+TEST_F(Installer, KilledUpgradeKeepsTheSessionAndStartAtLogon) {
+  const std::wstring exe = default_install_dir() + L"Orbel.exe";
+  ASSERT_EQ(install(RELEASE_MSI), 0u);
+  const Session session{1, 0, 0};
+  store_session(session);
+  {
+    OrbelProcess orbel(exe);
+    ASSERT_TRUE(orbel.start());
+    ASSERT_TRUE(turn_on_start_at_logon(orbel));
+  }
+
+  HANDLE upgrade = start_msiexec(L"/i \"" + UPGRADE_MSI + L"\"");
+  ASSERT_NE(upgrade, nullptr);
+  const bool removing = poll_until(MSIEXEC_TIMEOUT_MS, [&] { return !file_exists(exe); });
+  TerminateProcess(upgrade, KILLED_EXIT_CODE);
+  WaitForSingleObject(upgrade, MSIEXEC_TIMEOUT_MS);
+  CloseHandle(upgrade);
+  ASSERT_TRUE(removing) << "the older version's Orbel.exe never went";
+  EXPECT_TRUE(poll_until(MSIEXEC_TIMEOUT_MS, [] { return processes_named(L"msiexec.exe") == 0; }))
+      << "the removal of the older version did not end";
+
+  EXPECT_FALSE(installed(release_code_) || installed(upgrade_code_));
+  EXPECT_EQ(stored_run_value(), quoted(exe)) << "the killed upgrade took start at logon";
+  expect_session(session);
 }
 
 }  // namespace

@@ -170,8 +170,24 @@ struct TrayIcon {
 };
 std::vector<TrayIcon> tray_icons();
 // Explorer restarts: its icons are gone and "TaskbarCreated" is posted to
-// every top-level window.
+// every top-level window that takes it from Explorer's integrity level
+// (post_from_unelevated).
 void restart_shell();
+
+// ---- integrity levels ----
+// The current process runs elevated (high integrity) from now on, as after
+// "Run as administrator"; reset() and every new process: not elevated. The
+// shell and every other process winsim stands for run at the user's medium
+// level. As User Interface Privilege Isolation does, a message posted from
+// there to a window of an elevated process is dropped unless that window's
+// ChangeWindowMessageFilterEx lets it through. Windows also lets some
+// messages below WM_USER through unconditionally but does not list them;
+// winsim lets none through, so a program's filter is what its test sees.
+void set_elevated(bool elevated);
+// Posts as a process at medium integrity would (the shell's notification
+// icon callback, an unelevated installer's WM_CLOSE): false when the
+// message is dropped.
+bool post_from_unelevated(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 void post_broadcast(UINT message, WPARAM wparam, LPARAM lparam);
 std::size_t live_bitmaps();
 std::size_t live_icons();

@@ -205,6 +205,24 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max);
 BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageW(const MSG* msg);
 UINT RegisterWindowMessageW(LPCWSTR name);
+
+// User Interface Privilege Isolation: which messages a window of an elevated
+// process takes from processes at a lower integrity level.
+constexpr UINT WM_CANCELMODE = 0x001F;
+constexpr DWORD MSGFLT_RESET = 0;
+constexpr DWORD MSGFLT_ALLOW = 1;
+constexpr DWORD MSGFLT_DISALLOW = 2;
+constexpr DWORD MSGFLTINFO_NONE = 0;
+constexpr DWORD MSGFLTINFO_ALREADYALLOWED_FORWND = 1;
+constexpr DWORD MSGFLTINFO_ALREADYDISALLOWED_FORWND = 2;
+constexpr DWORD MSGFLTINFO_ALLOWED_HIGHER = 3;
+struct CHANGEFILTERSTRUCT {
+  DWORD cbSize;
+  DWORD ExtStatus;
+};
+using PCHANGEFILTERSTRUCT = CHANGEFILTERSTRUCT*;
+BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT change_filter);
+
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse_ms, TIMERPROC timer_proc);
 
 // ---- notification area and GDI ----

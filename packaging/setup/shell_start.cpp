@@ -1,0 +1,106 @@
+#include "shell_start.h"
+
+#include <windows.h>
+#include <exdisp.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shobjidl.h>
+
+namespace orbel_setup {
+namespace {
+
+// Windows' way to run a program with the desktop's rights: the desktop's
+// shell window, found among the shell windows, carries a shell browser whose
+// view's background object leads to the shell's automation object; its
+// ShellExecute runs inside Explorer, so the program gets Explorer's token.
+// Every step is documented COM; any step failing means no start.
+bool start_through_desktop(const wchar_t* exe) {
+  IShellWindows* windows = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&windows))))
+    return false;
+  bool started = false;
+  VARIANT location{};
+  VariantInit(&location);
+  VARIANT root{};
+  VariantInit(&root);
+  LONG window = 0;
+  IDispatch* desktop = nullptr;
+  if (windows->FindWindowSW(&location, &root, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, &desktop) == S_OK &&
+      desktop != nullptr) {
+    IServiceProvider* services = nullptr;
+    IShellBrowser* browser = nullptr;
+    if (SUCCEEDED(desktop->QueryInterface(IID_PPV_ARGS(&services)))) {
+      services->QueryService(SID_STopLevelBrowser, IID_PPV_ARGS(&browser));
+      services->Release();
+    }
+    if (browser != nullptr) {
+      IShellView* view = nullptr;
+      if (SUCCEEDED(browser->QueryActiveShellView(&view))) {
+        IDispatch* view_object = nullptr;
+        IShellFolderViewDual* background = nullptr;
+        if (SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_PPV_ARGS(&view_object)))) {
+          view_object->QueryInterface(IID_PPV_ARGS(&background));
+          view_object->Release();
+        }
+        if (background != nullptr) {
+          IDispatch* application = nullptr;
+          if (SUCCEEDED(background->get_Application(&application))) {
+            IShellDispatch2* shell = nullptr;
+            if (SUCCEEDED(application->QueryInterface(IID_PPV_ARGS(&shell)))) {
+              BSTR file = SysAllocString(exe);
+              VARIANT none{};
+              VariantInit(&none);
+              started = file != nullptr && shell->ShellExecute(file, none, none, none, none) == S_OK;
+              SysFreeString(file);
+              shell->Release();
+            }
+            application->Release();
+          }
+          background->Release();
+        }
+        view->Release();
+      }
+      browser->Release();
+    }
+    desktop->Release();
+  }
+  windows->Release();
+  return started;
+}
+
+bool start_directly(const wchar_t* exe) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  // No standard handles: under Wine a child would otherwise keep the
+  // installer's output pipe open.
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return false;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+// Whether this process runs with an elevated token. When that cannot be
+// read, it counts as elevated: then Orbel is at worst not started now.
+bool elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  const bool read = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  CloseHandle(token);
+  return !read || elevation.TokenIsElevated != 0;
+}
+
+}  // namespace
+
+StartRoute start_as_desktop_user(const wchar_t* exe) {
+  if (!elevated()) return start_directly(exe) ? StartRoute::DIRECT : StartRoute::NOT_STARTED;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const bool started = start_through_desktop(exe);
+  if (SUCCEEDED(com)) CoUninitialize();
+  return started ? StartRoute::DESKTOP : StartRoute::NOT_STARTED;
+}
+
+}  // namespace orbel_setup
