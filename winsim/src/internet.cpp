@@ -35,6 +35,10 @@ Internet& internet() {
 
 void reset_internet() { internet() = Internet{}; }
 
+void end_internet_handles() {
+  for (auto& h : internet().handles) h.second.closed = true;
+}
+
 }  // namespace winsim::detail
 
 using namespace winsim::detail;

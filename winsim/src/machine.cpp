@@ -274,6 +274,7 @@ void end_process() {
   end_kernel_objects_of(m.process);
   end_menus_of(m.process);
   free_local_allocations();
+  end_internet_handles();
   m.menu_scripts.clear();
   m.execution_state.clear();
   m.events.clear();

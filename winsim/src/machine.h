@@ -202,6 +202,9 @@ void end_kernel_objects_of(int process);
 void end_menus_of(int process);
 void reset_devices();
 void reset_internet();
+// The handles of a process that ended close with it (a worker cut off in the
+// middle of an update check never closes its own).
+void end_internet_handles();
 // Waits until every thread started through CreateThread has ended.
 void join_threads();
 // Runs due timers and scripted events until the monotonic clock reaches
