@@ -47,6 +47,16 @@ void end_windows_of(int process) {
   m.queue.clear();
 }
 
+// Puts a posted message at the end of the thread's queue.
+void queue_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  MSG msg{};
+  msg.hwnd = window;
+  msg.message = message;
+  msg.wParam = wparam;
+  msg.lParam = lparam;
+  machine().queue.push_back(msg);
+}
+
 }  // namespace winsim::detail
 
 using namespace winsim::detail;
@@ -132,12 +142,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     set_last_error(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
-  MSG msg{};
-  msg.hwnd = window;
-  msg.message = message;
-  msg.wParam = wparam;
-  msg.lParam = lparam;
-  machine().queue.push_back(msg);
+  queue_message(window, message, wparam, lparam);
   return TRUE;
 }
 
@@ -358,12 +363,7 @@ void set_elevated(bool elevated) {
 
 bool post_from_unelevated(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (!passes_integrity_filter(window, message)) return false;
-  MSG msg{};
-  msg.hwnd = window;
-  msg.message = message;
-  msg.wParam = wparam;
-  msg.lParam = lparam;
-  machine().queue.push_back(msg);
+  queue_message(window, message, wparam, lparam);
   return true;
 }
 
