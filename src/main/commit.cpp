@@ -1,6 +1,7 @@
 #include "main/app.h"
 
 #include <optional>
+
 #include "power/power_hold.h"
 #include "state/session_state.h"
 #include "state/settings.h"
@@ -8,6 +9,7 @@
 #include "tray/tray_icon.h"
 
 namespace orbel {
+namespace {
 
 // Stores the session so that a process ended between any two of these
 // writes leaves one the next start loads as the session before the commit or
@@ -31,6 +33,8 @@ void store_session() {
   settings_write_u64(VALUE_UNTIL, session.until);
   settings_write_u64(VALUE_ON, 1);
 }
+
+}  // namespace
 
 void apply_state() {
   set_power_hold(session.on);
