@@ -55,7 +55,7 @@ bool close_running_orbel() {
   return closed_one;
 }
 
-bool start_and_close(const wchar_t* exe) {
+bool start_orbel(const wchar_t* exe, PROCESS_INFORMATION* info) {
   // Quoted, so that a path with spaces names one program.
   const int length = lstrlenW(exe);
   if (length + 3 > static_cast<int>(MAX_TEXT_UNITS)) return false;
@@ -68,8 +68,12 @@ bool start_and_close(const wchar_t* exe) {
   // No standard handles: Orbel has no use for them, and under Wine a child
   // would otherwise keep the installer's output pipe open.
   startup.dwFlags = STARTF_USESTDHANDLES;
+  return CreateProcessW(exe, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, info) != FALSE;
+}
+
+bool start_and_close(const wchar_t* exe) {
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(exe, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return false;
+  if (!start_orbel(exe, &info)) return false;
   CloseHandle(info.hThread);
   HWND window = wait_for_window(info.dwProcessId, info.hProcess);
   if (window != nullptr) {

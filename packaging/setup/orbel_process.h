@@ -20,6 +20,10 @@ constexpr int MAX_WINDOWS_CLOSED = 8;
 // Closes every Orbel of this session. Returns whether one was running.
 bool close_running_orbel();
 
+// Starts the program `exe` with the installer's rights; the caller closes
+// both handles in `info`.
+bool start_orbel(const wchar_t* exe, PROCESS_INFORMATION* info);
+
 // Starts the program `exe`, lets its start-up run to the end and closes it
 // again. Returns whether it came up and went.
 bool start_and_close(const wchar_t* exe);

@@ -6,8 +6,60 @@
 #include <shlguid.h>
 #include <shobjidl.h>
 
+#include "orbel_process.h"
+
 namespace orbel_setup {
 namespace {
+
+// The desktop's shell view: the desktop's window among the shell windows,
+// and the active view of its browser.
+IShellView* desktop_view() {
+  IShellWindows* windows = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&windows))))
+    return nullptr;
+  VARIANT location{};
+  VariantInit(&location);
+  VARIANT root{};
+  VariantInit(&root);
+  LONG window = 0;
+  IDispatch* desktop = nullptr;
+  const bool found =
+      windows->FindWindowSW(&location, &root, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, &desktop) == S_OK &&
+      desktop != nullptr;
+  windows->Release();
+  if (!found) return nullptr;
+  IServiceProvider* services = nullptr;
+  IShellBrowser* browser = nullptr;
+  if (SUCCEEDED(desktop->QueryInterface(IID_PPV_ARGS(&services)))) {
+    services->QueryService(SID_STopLevelBrowser, IID_PPV_ARGS(&browser));
+    services->Release();
+  }
+  desktop->Release();
+  if (browser == nullptr) return nullptr;
+  IShellView* view = nullptr;
+  if (FAILED(browser->QueryActiveShellView(&view))) view = nullptr;
+  browser->Release();
+  return view;
+}
+
+// The shell's automation object behind a view's background.
+IShellDispatch2* shell_behind(IShellView* view) {
+  IDispatch* view_object = nullptr;
+  IShellFolderViewDual* background = nullptr;
+  if (SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_PPV_ARGS(&view_object)))) {
+    view_object->QueryInterface(IID_PPV_ARGS(&background));
+    view_object->Release();
+  }
+  if (background == nullptr) return nullptr;
+  IDispatch* application = nullptr;
+  IShellDispatch2* shell = nullptr;
+  if (SUCCEEDED(background->get_Application(&application))) {
+    application->QueryInterface(IID_PPV_ARGS(&shell));
+    application->Release();
+  }
+  background->Release();
+  return shell;
+}
 
 // Windows' way to run a program with the desktop's rights: the desktop's
 // shell window, found among the shell windows, carries a shell browser whose
@@ -15,67 +67,25 @@ namespace {
 // ShellExecute runs inside Explorer, so the program gets Explorer's token.
 // Every step is documented COM; any step failing means no start.
 bool start_through_desktop(const wchar_t* exe) {
-  IShellWindows* windows = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&windows))))
-    return false;
+  IShellView* view = desktop_view();
+  if (view == nullptr) return false;
+  IShellDispatch2* shell = shell_behind(view);
   bool started = false;
-  VARIANT location{};
-  VariantInit(&location);
-  VARIANT root{};
-  VariantInit(&root);
-  LONG window = 0;
-  IDispatch* desktop = nullptr;
-  if (windows->FindWindowSW(&location, &root, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, &desktop) == S_OK &&
-      desktop != nullptr) {
-    IServiceProvider* services = nullptr;
-    IShellBrowser* browser = nullptr;
-    if (SUCCEEDED(desktop->QueryInterface(IID_PPV_ARGS(&services)))) {
-      services->QueryService(SID_STopLevelBrowser, IID_PPV_ARGS(&browser));
-      services->Release();
-    }
-    if (browser != nullptr) {
-      IShellView* view = nullptr;
-      if (SUCCEEDED(browser->QueryActiveShellView(&view))) {
-        IDispatch* view_object = nullptr;
-        IShellFolderViewDual* background = nullptr;
-        if (SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_PPV_ARGS(&view_object)))) {
-          view_object->QueryInterface(IID_PPV_ARGS(&background));
-          view_object->Release();
-        }
-        if (background != nullptr) {
-          IDispatch* application = nullptr;
-          if (SUCCEEDED(background->get_Application(&application))) {
-            IShellDispatch2* shell = nullptr;
-            if (SUCCEEDED(application->QueryInterface(IID_PPV_ARGS(&shell)))) {
-              BSTR file = SysAllocString(exe);
-              VARIANT none{};
-              VariantInit(&none);
-              started = file != nullptr && shell->ShellExecute(file, none, none, none, none) == S_OK;
-              SysFreeString(file);
-              shell->Release();
-            }
-            application->Release();
-          }
-          background->Release();
-        }
-        view->Release();
-      }
-      browser->Release();
-    }
-    desktop->Release();
+  if (shell != nullptr) {
+    BSTR file = SysAllocString(exe);
+    VARIANT none{};
+    VariantInit(&none);
+    started = file != nullptr && shell->ShellExecute(file, none, none, none, none) == S_OK;
+    SysFreeString(file);
+    shell->Release();
   }
-  windows->Release();
+  view->Release();
   return started;
 }
 
 bool start_directly(const wchar_t* exe) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  // No standard handles: under Wine a child would otherwise keep the
-  // installer's output pipe open.
-  startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return false;
+  if (!start_orbel(exe, &info)) return false;
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return true;

@@ -58,17 +58,10 @@ bool is_session_write(const std::string& line) {
   return false;
 }
 
-orbel::StoredNumber number(const std::optional<winsim::RegValue>& v) {
-  if (!v || !((v->type == REG_DWORD && v->data.size() == 4) || (v->type == REG_QWORD && v->data.size() == 8)))
-    return {false, 0};
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < v->data.size(); ++i) value |= static_cast<std::uint64_t>(v->data[i]) << (8 * i);
-  return {true, value};
-}
-
 // What stored values stand for, end time not yet applied.
 orbel::LoadedSession decode(const std::optional<winsim::RegValue> (&values)[3]) {
-  return orbel::session_from_stored(number(values[0]), number(values[1]), number(values[2]), 0);
+  using hardening::stored_u64;
+  return orbel::session_from_stored(stored_u64(values[0]), stored_u64(values[1]), stored_u64(values[2]), 0);
 }
 
 bool operator==(const orbel::LoadedSession& a, const orbel::LoadedSession& b) {

@@ -64,9 +64,7 @@ struct SavedLid {
 };
 
 orbel::Stored stored_number(const std::optional<winsim::RegValue>& v) {
-  if (!v) return orbel::Stored::MISSING;
-  const bool whole = (v->type == REG_DWORD && v->data.size() == 4) || (v->type == REG_QWORD && v->data.size() == 8);
-  return whole ? orbel::Stored::PRESENT : orbel::Stored::MISSING;
+  return stored_u64(v).ok ? orbel::Stored::PRESENT : orbel::Stored::MISSING;
 }
 
 SavedLid saved_lid() {
@@ -85,12 +83,18 @@ SavedLid saved_lid() {
       stored_number(dc) != orbel::Stored::PRESENT)
     return saved;
   saved.whole = true;
-  saved.pair = {static_cast<DWORD>(little_endian(ac->data)), static_cast<DWORD>(little_endian(dc->data))};
+  saved.pair = {static_cast<DWORD>(stored_u64(ac).value), static_cast<DWORD>(stored_u64(dc).value)};
   if (record == orbel::LidRecord::OF_PLAN) saved.plan = winsim::trace_text(g);
   return saved;
 }
 
 }  // namespace
+
+orbel::StoredNumber stored_u64(const std::optional<winsim::RegValue>& v) {
+  const bool whole =
+      v && ((v->type == REG_DWORD && v->data.size() == 4) || (v->type == REG_QWORD && v->data.size() == 8));
+  return {whole, whole ? little_endian(v->data) : 0};
+}
 
 void click_icon() { winsim::post_broadcast(orbel::WM_TRAY_CALLBACK, orbel::TRAY_ICON_ID, WM_LBUTTONUP); }
 

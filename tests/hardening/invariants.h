@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "state/stored_session.h"
 #include "winsim/control.h"
 
 namespace hardening {
@@ -32,6 +33,10 @@ void click_icon();
 void choose(std::optional<unsigned> id, std::uint64_t tracking_ms = 0);
 // WM_CLOSE to every top-level window: an outsider asks the program to quit.
 void close_program();
+
+// A stored number as the program reads it: whole only as a 4-byte REG_DWORD
+// or an 8-byte REG_QWORD.
+orbel::StoredNumber stored_u64(const std::optional<winsim::RegValue>& v);
 
 // The active plan's lid-close pair.
 winsim::ValueIndexes active_lid();
